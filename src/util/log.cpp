@@ -1,0 +1,88 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "util/core/log_format.h"
+#include "util/utility.h"
+
+DWORD GetOwnSessionId() {
+  DWORD session = 0xFFFFFFFF;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0xFFFFFFFF;
+  return session;
+}
+
+void CUtility::Log(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::wstring message = lumo::FormatLogMessageV(format, args);
+  va_end(args);
+
+  std::wstring timeText;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_s(&local, &now) == 0) {
+    timeText = lumo::FormatLogTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                   local.tm_hour, local.tm_min, local.tm_sec);
+  }
+  // Read after the message and the time are formatted: it reports the caller's last call.
+  const long lastError = static_cast<long>(::GetLastError());
+  const std::wstring line =
+      lumo::FormatLogLine(::GetCurrentProcessId(), timeText, message, lastError);
+  ::OutputDebugStringW(line.c_str());
+  AppendLogLine(line);
+  // Logging must not disturb what the caller reads next.
+  ::SetLastError(static_cast<DWORD>(lastError));
+}
+
+std::wstring CUtility::GetLogFilePath() {
+  const std::wstring name = lumo::LogFileName(static_cast<long>(static_cast<int>(GetOwnSessionId())));
+  wchar_t folder[MAX_PATH + 1] = {};
+  if (::GetTempPathW(MAX_PATH, folder) != 0) return folder + name;
+  wchar_t windows[MAX_PATH + 1] = {};
+  ::GetWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + L"\\Temp\\" + name;
+}
+
+void CUtility::AppendLogLine(const std::wstring& line) {
+  // Opened per line without sharing: lines of concurrent writers never interleave, and a
+  // writer that meets the file open elsewhere loses its line instead of waiting.
+  lumo::UniqueFile file(::CreateFileW(GetLogFilePath().c_str(), FILE_APPEND_DATA | GENERIC_READ,
+                                      0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  std::wstring text = line + L"\r\n";
+  // UTF-16 LE code units as formed, no byte-order mark.
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
+  }
+  DWORD written = 0;
+  ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void CUtility::FileException(DWORD error, const std::wstring& path) {
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  lumo::UniqueLocal owner(text);
+  std::wstring message = length != 0 ? std::wstring(text, length) : L"Error " + std::to_wstring(error);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
+    message.pop_back();
+  if (!path.empty()) message += L" (" + path + L")";
+  ::SetLastError(error);
+  Log(L"[%ls] %ls", L"CUtility::FileException", message.c_str());
+}
+
+std::wstring CUtility::GetModulePath() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0) return std::wstring();
+  return std::wstring(path, length);
+}
+
+void CUtility::StripPathComponents(std::wstring& path, int count) {
+  lumo::StripPathComponents(path, count);
+}

@@ -1,0 +1,59 @@
+// CUtility: the launcher's stateless operations on the system. Each subsystem implements
+// its own group (log and paths, system queries, folder trees, processes and tokens, shared
+// folders and version) in its own file; this header is the one list of them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "util/handles.h"
+
+// Session id of the launcher's own process, or -1 (0xFFFFFFFF) when it cannot be queried.
+DWORD GetOwnSessionId();
+
+class CUtility {
+ public:
+  // --- Log and paths (util/log.cpp) ---
+  // printf-style; wide arguments are written "%ls". Messages start with "[%ls] " and the
+  // reporting operation's name.
+  static void Log(const wchar_t* format, ...);
+  static std::wstring GetLogFilePath();
+  static void AppendLogLine(const std::wstring& line);
+  // Reports a failed file operation the way the framework's file exception did: the
+  // system's text for the error, with the file's name.
+  static void FileException(DWORD error, const std::wstring& path);
+  static std::wstring GetModulePath();
+  static void StripPathComponents(std::wstring& path, int count);
+
+  // --- System queries (util/system.cpp) ---
+  static int GetOSClass(OSVERSIONINFOEXW* version = nullptr);
+  static int GetOSClassLegacy(OSVERSIONINFOEXW* version = nullptr);
+  static bool IsOSAtLeast(int minimumClass, DWORD minimumBuild);
+  static bool IsPreVista();
+  static bool IsUserInAdminGroup2(HANDLE token = nullptr);
+  static bool IsProcessElevated();
+  static bool IsWow64();
+  static bool FileExists(const std::wstring& path);
+  static void OSInfo();
+
+  // --- Folder trees (unpack/folder_tree.cpp) ---
+  static bool DeleteFolderTree(const std::wstring& path);
+  static bool RemoveFile(const std::wstring& path);
+  static bool RemoveFolder(const std::wstring& path);
+  static bool IsMountPoint(const std::wstring& path);
+
+  // --- Shared temp folder and version (launch/command.cpp) ---
+  static std::wstring GetSharedTempFolder();
+  static BOOL GetProductVersion(DWORD& versionMS, DWORD& versionLS);
+
+  // --- Session processes, tokens, copies, process creation (launch/session.cpp) ---
+  static bool FindProcesses(const std::wstring& name, std::vector<DWORD>& ids, DWORD sessionId);
+  static BOOL GetExplorerToken(lumo::UniqueHandle& token);
+  static BOOL GetSessionUserToken(lumo::UniqueHandle& token);
+  static int CopyFileAsUser(const std::wstring& source, const std::wstring& destination);
+  static BOOL StartProcess(const std::wstring& program, PROCESS_INFORMATION& info,
+                           const wchar_t* arguments, const wchar_t* currentDirectory,
+                           WORD showCommand, bool programInCommandLine);
+};

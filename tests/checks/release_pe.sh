@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The release launcher is a stripped 32-bit PE GUI program that needs no MinGW DLL.
+set -euo pipefail
+exe="$LUMO_OUT/win32/OXUnPackLUMO.exe"
+headers=$(i686-w64-mingw32-objdump -p "$exe")
+grep -q 'Magic[[:space:]]*010b' <<<"$headers" || { echo "not PE32"; exit 1; }
+grep -q 'Subsystem[[:space:]]*00000002' <<<"$headers" || { echo "not a GUI program"; exit 1; }
+dlls=$(grep 'DLL Name:' <<<"$headers" | awk '{print $3}')
+echo "imports: $(echo $dlls)"
+if grep -iqE 'libgcc|libstdc|libwinpthread|mingw' <<<"$dlls"; then echo "imports a MinGW DLL"; exit 1; fi
+# Stripped: no symbol table left.
+if i686-w64-mingw32-objdump -t "$exe" 2>/dev/null | grep -q '\.text'; then echo "not stripped"; exit 1; fi
+# The resources the design names are in it: icon 128, the string table, version, manifest.
+res=$(i686-w64-mingw32-objdump -h "$exe" | grep -c '\.rsrc' || true)
+[ "$res" -ge 1 ] || { echo "no resources"; exit 1; }
+echo ok

@@ -1,0 +1,33 @@
+// The launcher as a whole, at the start-up gate.
+#include <gtest/gtest.h>
+
+#include "support/winsupport.h"
+
+namespace {
+
+using namespace testsupport;
+
+TEST(Startup, VistaShowsTheUpgradeMessageAndWritesNoLog) {
+  Sandbox box(L"vista");
+  const std::wstring launcher = CopyAs(LauncherPath(), box.Root(), L"vistagate.exe");
+  SetWineVersion(L"vistagate.exe", L"vista");
+  HANDLE process = Start(Quote(launcher));
+  ASSERT_NE(process, nullptr);
+  std::wstring text;
+  const bool answered = AnswerMessageBox(L"Ondrix LUMO", IDOK, 20000, &text);
+  const long code = WaitExit(process, 20000);
+  SetWineVersion(L"vistagate.exe", L"");
+  ASSERT_TRUE(answered) << "no message box appeared";
+  EXPECT_EQ(text, L"To run Ondrix LUMO, please upgrade your system to Windows 7 or a newer version.");
+  EXPECT_EQ(code, 0);
+  EXPECT_FALSE(Exists(LogPath(box.Temp()))) << "the gate writes no log line";
+}
+
+TEST(Startup, Windows7RunLogsTheOsLine) {
+  Sandbox box(L"win7run");
+  ASSERT_EQ(RunWait(Quote(LauncherPath()), 60000), 0);
+  const std::wstring text = ReadUtf16(LogPath(box.Temp()));
+  EXPECT_TRUE(Contains(text, L"[CUtility::OSInfo] OS 6.1(7601)")) << text;
+}
+
+}  // namespace
