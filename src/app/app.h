@@ -1,5 +1,6 @@
 // CUnPackFileApp: the launcher's application object. Its constructor hardens the library
-// search path; InitInstance runs the whole start-up sequence once.
+// search path; InitInstance runs the whole start-up sequence once. The operations that the
+// launch steps need are members too, each implemented in its subsystem's folder.
 #pragma once
 
 #include <windows.h>
@@ -14,9 +15,25 @@ class CUnPackFileApp {
   CUnPackFileApp(const CUnPackFileApp&) = delete;
   CUnPackFileApp& operator=(const CUnPackFileApp&) = delete;
 
-  // The start-up sequence. True only after the unsupported-system message; false on every
-  // other path. The process ends when it returns.
+  // The start-up sequence (app/app.cpp). True only after the unsupported-system message;
+  // false on every other path. The process ends when it returns.
   bool InitInstance();
+
+  // Runs "cmd.exe PARAMETERS" hidden in the work folder and waits for it; returns its exit
+  // code or the Win32 error of a failed start (launch/command.cpp).
+  int ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters, bool backup);
+  // Expands every cabinet of the work folder with the system's expand.exe (unpack/cabinet.cpp).
+  void ExpandCabinet(const std::wstring& workFolder);
+  // Starts the agent's manager in the user's context and waits for it (launch/standard.cpp).
+  void RunAsStandard(const std::wstring& workFolder);
+  // Starts the agent's manager as SYSTEM through a one-shot scheduled task (launch/service.cpp).
+  void RunAsService(const std::wstring& workFolder);
+  // Waits for the first process of that name in that session to end (launch/wait.cpp).
+  bool WaitProcessExit(const std::wstring& name, DWORD sessionId);
+  // Turns a session instruction into the product key's values (launch/wait.cpp).
+  void HandleInstruction(const std::wstring& instruction);
+  // Sets the code from the launcher's own file name, if it carries one (app/arguments.cpp).
+  void DeriveCodeFromFileName(std::wstring& code);
 
   // The session code handed to the agent, and the session instruction.
   std::wstring m_strSessionCode;
@@ -24,6 +41,9 @@ class CUnPackFileApp {
   // The loading window while it is shown (the application's main window), else null.
   CLoadingWnd* m_pMainWnd = nullptr;
 };
+
+// True when the product key carries both code-sign values (launch/wait.cpp).
+bool IsCodeSignConfigured();
 
 // Loads a string of the launcher's string table (empty when missing).
 std::wstring LoadResString(UINT id);
