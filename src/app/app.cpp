@@ -36,8 +36,36 @@ bool CUnPackFileApp::InitInstance() {
     return true;
   }
 
+  // 2. Elevation.
+
+  // 3. Registry hand-off.
+
+  // 4. Token switch scan.
+
+  // 5. Loading window.
+
+  // 6. Instance arbitration.
+
   // 7. The OS line.
   CUtility::OSInfo();
+
+  // 8. Extraction.
+
+  // 9. Work folder check and initial settings.
+
+  // 10. Session code.
+
+  // 11. Second switch pass.
+
+  // 12. Clear a stale instruction.
+
+  // 13. Cabinet.
+
+  // 14. Launch.
+
+  // 15. Remove the work folder.
+
+  // 16. Close the loading window.
 
   // 17.
   return false;
