@@ -1,0 +1,42 @@
+// The command lines the launcher hands to the interpreter, and how a session code may
+// appear in them. A code comes from the settings file, the command line or the launcher's
+// own file name (which a browser or a person may have named), so it is treated as hostile:
+// it must never become a command of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lumo {
+
+// The interpreter: "cmd.exe", or the native one through the WOW64 alias when a 32-bit
+// launcher runs on 64-bit Windows Vista or later.
+std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder);
+
+// "<shared temp>\Lumo<session, two digits at least><four version words>.exe".
+std::wstring BackupFileName(const std::wstring& sharedTempFolder, long sessionId,
+                            uint32_t versionMS, uint32_t versionLS);
+
+// True when the code holds a character that the interpreter acts on even inside double
+// quotes, or that breaks the quoting: '"', '%', '^', '&', '|', '<', '>', or a control
+// character.
+bool IsUnsafeSessionCode(const std::wstring& code);
+
+// The code as one command-line argument: unchanged, or in double quotes when it holds
+// blanks. Empty when the code is empty or unsafe (the caller logs the drop).
+std::wstring QuotedSessionCode(const std::wstring& code);
+
+// "/c OXManagerLUMO.exe -t CODE", or "/c OXManagerLUMO.exe " without a (usable) code.
+std::wstring ManagerParameters(const std::wstring& code);
+
+// "/c <system folder>\expand.exe *.cab /f:* .\".
+std::wstring ExpandParameters(const std::wstring& systemFolder);
+
+// The four schtasks command lines of the launch as SYSTEM. In the task action the code
+// stands inside the double-quoted /tr value, so a code with blanks is quoted with \" there.
+std::wstring TaskCreateParameters(long sessionId);
+std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code);
+std::wstring TaskRunParameters(long sessionId);
+std::wstring TaskDeleteParameters(long sessionId);
+
+}  // namespace lumo

@@ -1,0 +1,78 @@
+#include "launch/core/command_lines.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace lumo;
+
+TEST(Interpreter, NativeCmdThroughSysnativeOnlyForWow64OnVistaOrLater) {
+  EXPECT_EQ(InterpreterPath(false, true, L"C:\\Windows"), L"C:\\Windows\\sysnative\\cmd.exe");
+  EXPECT_EQ(InterpreterPath(false, false, L"C:\\Windows"), L"cmd.exe");
+  // Windows of major version 5 has no sysnative alias, even a 64-bit one.
+  EXPECT_EQ(InterpreterPath(true, true, L"C:\\Windows"), L"cmd.exe");
+}
+
+TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
+  const uint32_t ms = (10u << 16) | 20u, ls = (300u << 16) | 4000u;
+  EXPECT_EQ(BackupFileName(L"C:\\ProgramData\\Ondrix\\Temp", 0, ms, ls),
+            L"C:\\ProgramData\\Ondrix\\Temp\\Lumo0010203004000.exe");
+  EXPECT_EQ(BackupFileName(L"T", 1, (3u << 16) | 4u, (5u << 16) | 6u), L"T\\Lumo013456.exe");
+  const std::wstring twelve = BackupFileName(L"T", 12, (1u << 16), 0);
+  EXPECT_EQ(twelve.substr(0, 8), L"T\\Lumo12");
+  EXPECT_EQ(twelve, L"T\\Lumo121000.exe");
+  // No version resource: zeros.
+  EXPECT_EQ(BackupFileName(L"T", 1, 0, 0), L"T\\Lumo010000.exe");
+}
+
+TEST(SessionCode, ManagerGetsDashTAndTheCodeOrNothing) {
+  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/c OXManagerLUMO.exe -t DEMO42");
+  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/c OXManagerLUMO.exe -t ABC_C12_K3");
+  // Without a code the line ends in a blank.
+  EXPECT_EQ(ManagerParameters(L""), L"/c OXManagerLUMO.exe ");
+}
+
+TEST(SessionCode, BlanksAreQuotedSoTheCodeStaysOneArgument) {
+  // A browser's "name (1).exe" copy yields a code with a blank.
+  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/c OXManagerLUMO.exe -t \"DEMO42 (1)\"");
+  EXPECT_EQ(QuotedSessionCode(L"two words"), L"\"two words\"");
+  EXPECT_EQ(QuotedSessionCode(L"a\tb"), L"") << "a tab is a control character";
+}
+
+TEST(SessionCode, CharactersTheInterpreterActsOnDropTheCode) {
+  for (const wchar_t* code : {L"x&calc", L"a|b", L"a<b", L"a>b", L"a^b", L"100%", L"%PATH%",
+                              L"a\"b", L"a\nb", L"a\rb", L"\x01"}) {
+    EXPECT_TRUE(IsUnsafeSessionCode(code)) << code;
+    EXPECT_EQ(ManagerParameters(code), L"/c OXManagerLUMO.exe ") << code;
+  }
+  // Parentheses, blanks, dots, hyphens and non-ASCII letters are harmless inside quotes.
+  for (const wchar_t* code : {L"A-b.c_(1)", L"code with blanks", L"\u00e9t\u00e9", L"!x"}) {
+    EXPECT_FALSE(IsUnsafeSessionCode(code)) << code;
+  }
+}
+
+TEST(Expand, EveryCabinetOfTheCurrentFolderIntoIt) {
+  EXPECT_EQ(ExpandParameters(L"C:\\windows\\system32"),
+            L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
+}
+
+TEST(TaskLines, TheFourSchtasksCommandsForSession3) {
+  EXPECT_EQ(TaskCreateParameters(3), L"/c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
+  EXPECT_EQ(TaskChangeParameters(3, L"C:\\T\\unpacklumo\\3\\", L"CODE1"),
+            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
+            L"OXManagerLUMO.exe 3 CODE1\"");
+  EXPECT_EQ(TaskRunParameters(3), L"/c schtasks /run /tn ALUMO3");
+  EXPECT_EQ(TaskDeleteParameters(3), L"/c schtasks /delete /f /tn ALUMO3");
+  EXPECT_EQ(TaskRunParameters(-1), L"/c schtasks /run /tn ALUMO-1");
+}
+
+TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {
+  EXPECT_EQ(TaskChangeParameters(3, L"W\\", L""),
+            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+  EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"a&b"),
+            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+  EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"x (1)"),
+            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
+}
+
+}  // namespace
