@@ -1,0 +1,14 @@
+// The hidden command run beneath CUnPackFileApp::ExecuteCommand, with the program given,
+// so a test can ask for a program that does not exist.
+#pragma once
+
+#include <string>
+
+class CLoadingWnd;
+
+namespace lumo {
+
+int ExecuteProgram(const std::wstring& program, const std::wstring& workFolder,
+                   const std::wstring& parameters, bool backup, CLoadingWnd** loadingWindow);
+
+}  // namespace lumo

@@ -1,0 +1,115 @@
+// Command execution against Wine's real interpreter: exit codes, failed starts, the backup
+// copy, and the window watch that closes the loading window.
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "launch/command.h"
+#include "launch/product.h"
+#include "support/winsupport.h"
+#include "ui/loading.h"
+#include "util/utility.h"
+
+namespace {
+
+using namespace testsupport;
+
+class Command : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = box_.Root() + L"\\work\\";
+    ::CreateDirectoryW(work_.c_str(), nullptr);
+  }
+  std::wstring Log() { return ReadUtf16(LogPath(box_.Temp())); }
+
+  Sandbox box_{L"command"};
+  std::wstring work_;
+  CUnPackFileApp app_;
+};
+
+TEST_F(Command, ReturnsTheInterpretersExitCodeAndLogsStartAndEnd) {
+  EXPECT_EQ(app_.ExecuteCommand(work_, L"/c exit 7", false), 7);
+  EXPECT_EQ(app_.ExecuteCommand(work_, L"/c exit 0", false), 0);
+  const std::wstring log = Log();
+  EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::ExecuteCommand] succ wait pid:")) << log;
+  EXPECT_TRUE(Contains(log, L" finish ecode:7 (Last=")) << log;
+  // The work folder is the current directory afterwards.
+  wchar_t current[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, current);
+  EXPECT_EQ(std::wstring(current) + L"\\", work_);
+}
+
+TEST_F(Command, ACommandThatItselfEndsWith259DoesNotHang) {
+  const DWORD start = ::GetTickCount();
+  EXPECT_EQ(app_.ExecuteCommand(work_, L"/c exit 259", false), 259);
+  EXPECT_LT(::GetTickCount() - start, 20000u);
+}
+
+TEST_F(Command, PercentSignsReachTheInterpreterUnchanged) {
+  // An undefined variable stays as written in cmd /c; had the parameters been used as a
+  // format, "%N" and "%s" would have been consumed.
+  EXPECT_EQ(app_.ExecuteCommand(work_, L"/c echo %NO_SUCH_VAR_s%%d>out.txt", false), 0);
+  const std::vector<uint8_t> bytes = ReadBytes(work_ + L"out.txt");
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(text.find("%NO_SUCH_VAR_s%%d"), std::string::npos) << text;
+}
+
+TEST_F(Command, AMissingProgramReturnsItsErrorAndLogsFail) {
+  CLoadingWnd* none = nullptr;
+  EXPECT_EQ(lumo::ExecuteProgram(box_.Root() + L"\\missing.exe", work_, L"/c exit 0", false, &none), 2);
+  EXPECT_TRUE(Contains(Log(), L"[CUnPackFileApp::ExecuteCommand] fail 2 (Last=")) << Log();
+}
+
+// A stand-in for the agent's window, owned by this thread.
+class ProductWindow {
+ public:
+  ProductWindow() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ::DefWindowProcW;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = lumo::kProductWindowClass;
+    ::RegisterClassW(&wc);
+    window_ = ::CreateWindowExW(0, lumo::kProductWindowClass, L"agent", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                                nullptr, nullptr, wc.hInstance, nullptr);
+  }
+  ~ProductWindow() { ::DestroyWindow(window_); }
+  HWND get() const { return window_; }
+
+ private:
+  HWND window_ = nullptr;
+};
+
+TEST_F(Command, ProductWindowClosesTheLoadingWindowOnlyForTheProductStart) {
+  ProductWindow product;
+  ASSERT_NE(product.get(), nullptr);
+  ShowLoadingWindow(&app_.m_pMainWnd);
+  ASSERT_NE(app_.m_pMainWnd, nullptr);
+
+  app_.ExecuteCommand(work_, L"/c exit 0", false);
+  EXPECT_NE(app_.m_pMainWnd, nullptr) << "without the backup flag the window stays";
+  EXPECT_TRUE(IsLoadingWindowShown());
+
+  app_.ExecuteCommand(work_, L"/c exit 0", true);
+  EXPECT_EQ(app_.m_pMainWnd, nullptr);
+  EXPECT_FALSE(IsLoadingWindowShown());
+  CloseLoadingWindow(&app_.m_pMainWnd);
+}
+
+TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
+  const std::wstring shared = CUtility::GetSharedTempFolder();
+  EXPECT_TRUE(Contains(shared, L"\\Ondrix\\Temp")) << shared;
+  DWORD ms = 0, ls = 0;
+  ASSERT_TRUE(CUtility::GetProductVersion(ms, ls));
+  EXPECT_EQ(ms, 0x00010000u);  // 1.0 of the launcher's version resource, linked into the tests
+  EXPECT_EQ(ls, 0u);
+  const std::wstring backup = shared + L"\\Lumo" + (SessionId() < 10 ? L"0" : L"") +
+                              std::to_wstring(SessionId()) + L"1000.exe";
+  ::DeleteFileW(backup.c_str());
+  app_.ExecuteCommand(work_, L"/c exit 0", true);
+  ASSERT_TRUE(Exists(backup)) << backup;
+  EXPECT_EQ(ReadBytes(backup), ReadBytes(CUtility::GetModulePath()));
+  EXPECT_TRUE(Contains(Log(), L"] backup for elevation " + CUtility::GetModulePath() + L" to " + backup + L" 0 (Last="))
+      << Log();
+  ::DeleteFileW(backup.c_str());
+}
+
+}  // namespace
