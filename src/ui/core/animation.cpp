@@ -1,0 +1,64 @@
+#include "ui/core/animation.h"
+
+#include <climits>
+
+namespace lumo {
+
+int NextFrameIndex(int framesRendered) {
+  // Unsigned modulo: a counter that has wrapped negative still selects a valid picture.
+  return 1 + static_cast<int>(static_cast<std::uint32_t>(framesRendered) % kFrameCount);
+}
+
+int AdvanceFrameCounter(int framesRendered) {
+  if (framesRendered < 0) return 1;
+  if (framesRendered == INT_MAX) return framesRendered % kFrameCount + 1;
+  return framesRendered + 1;
+}
+
+WaitPlan PlanAnimatedWait(std::uint32_t milliseconds) {
+  return WaitPlan{milliseconds / kFrameSliceMs, milliseconds % kFrameSliceMs};
+}
+
+PixelPoint FramePosition(std::uint32_t windowWidth, std::uint32_t windowHeight,
+                         std::uint32_t frameWidth, std::uint32_t frameHeight) {
+  const std::uint32_t drawnWidth = frameWidth / 2;
+  const std::uint32_t drawnHeight = frameHeight / 2;
+  // A frame larger than the window would wrap the unsigned difference; pin it to the edge.
+  const std::uint32_t x = windowWidth > drawnWidth ? (windowWidth - drawnWidth) / 2 : 0;
+  const std::uint32_t y = windowHeight > drawnHeight ? (windowHeight - drawnHeight) / 2 : 0;
+  return PixelPoint{static_cast<int>(x), static_cast<int>(y) + kSpinnerDrop};
+}
+
+PixelPoint CentredOrigin(int workAreaRight, int workAreaBottom, int width, int height) {
+  return PixelPoint{workAreaRight / 2 - width / 2, workAreaBottom / 2 - height / 2};
+}
+
+FadeResult ShowStep(std::uint8_t level) {
+  const unsigned next = level + kFadeStep;
+  if (next >= kFadeHigh) return FadeResult{static_cast<std::uint8_t>(next > 255 ? 255 : next), true};
+  return FadeResult{static_cast<std::uint8_t>(next), false};
+}
+
+FadeResult HideStep(std::uint8_t level) {
+  // Never below zero: an 8-bit level must not wrap round to a high value and restart.
+  const int next = static_cast<int>(level) - kFadeStep;
+  if (next > kFadeLow) return FadeResult{static_cast<std::uint8_t>(next), false};
+  return FadeResult{static_cast<std::uint8_t>(next < 0 ? 0 : next), true};
+}
+
+DwellAction DwellTick(int timeout, bool cursorOutside, int& counter) {
+  if (timeout == 0) {
+    counter = 0;
+    return DwellAction::kStop;
+  }
+  if (!cursorOutside) return DwellAction::kKeepWaiting;
+  const int noted = counter;
+  if (counter < INT_MAX) ++counter;
+  if (noted >= timeout) {
+    counter = 0;
+    return DwellAction::kStartHide;
+  }
+  return DwellAction::kKeepWaiting;
+}
+
+}  // namespace lumo

@@ -1,0 +1,68 @@
+#include "ui/loading.h"
+
+#include <new>
+
+#include "ui/core/animation.h"
+#include "ui/loading_wnd.h"
+#include "util/utility.h"
+
+namespace {
+
+// The GDI+ session that the loading window's pictures live in; 0 while none is open.
+ULONG_PTR g_gdiplusToken = 0;
+
+void ShutdownGdiplus() {
+  if (g_gdiplusToken != 0) Gdiplus::GdiplusShutdown(g_gdiplusToken);
+  g_gdiplusToken = 0;
+}
+
+}  // namespace
+
+void ShowLoadingWindow(CLoadingWnd** slot) {
+  if (CLoadingWnd* existing = CLoadingWnd::Instance()) {
+    if (existing->GetSafeHwnd() != nullptr) ::ShowWindow(existing->GetSafeHwnd(), SW_SHOWNOACTIVATE);
+    return;
+  }
+
+  Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, background thread on
+  if (g_gdiplusToken == 0) Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
+
+  CLoadingWnd* window = new (std::nothrow) CLoadingWnd();
+  if (window == nullptr) {
+    CUtility::Log(L"[%ls] no memory for the loading window", L"ShowLoadingWindow");
+    ShutdownGdiplus();
+    return;
+  }
+  if (slot != nullptr) *slot = window;
+
+  if (!window->Create()) {
+    // Nothing to show: take the object down again, so no half-made window outlives this
+    // call and GDI+ is not left running without an owner.
+    if (slot != nullptr) *slot = nullptr;
+    delete window;
+    ShutdownGdiplus();
+    return;
+  }
+  window->Layout();
+  ::ShowWindow(window->GetSafeHwnd(), SW_SHOWNOACTIVATE);
+}
+
+void CloseLoadingWindow(CLoadingWnd** slot) {
+  CLoadingWnd* window = CLoadingWnd::Instance();
+  if (window == nullptr) return;
+  if (window->GetSafeHwnd() != nullptr) ::ShowWindow(window->GetSafeHwnd(), SW_HIDE);
+  delete window;
+  if (slot != nullptr) *slot = nullptr;
+  ShutdownGdiplus();
+}
+
+void AnimatedWait(DWORD milliseconds) {
+  const lumo::WaitPlan plan = lumo::PlanAnimatedWait(milliseconds);
+  for (std::uint32_t slice = 0; slice < plan.slices; ++slice) {
+    if (CLoadingWnd* window = CLoadingWnd::Instance()) window->ShowNextFrame();
+    ::Sleep(lumo::kFrameSliceMs);
+  }
+  ::Sleep(plan.restMs);
+}
+
+bool IsLoadingWindowShown() { return CLoadingWnd::Instance() != nullptr; }

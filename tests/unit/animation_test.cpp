@@ -1,0 +1,159 @@
+#include "ui/core/animation.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <vector>
+
+namespace {
+
+using namespace lumo;
+
+// Plays `frames` frames from a fresh counter and returns the resource ids (200 + index).
+std::vector<int> PlayedResources(int frames) {
+  std::vector<int> ids;
+  int counter = 0;
+  for (int i = 0; i < frames; ++i) {
+    ids.push_back(200 + NextFrameIndex(counter));
+    counter = AdvanceFrameCounter(counter);
+  }
+  return ids;
+}
+
+TEST(Animation, FramesCycleThroughTwelvePicturesInOrder) {
+  const std::vector<int> ids = PlayedResources(25);
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(ids[i], 201 + i) << "frame " << i;
+  EXPECT_EQ(ids[12], 201);  // the 13th frame starts the cycle again
+  EXPECT_EQ(ids[23], 212);
+  EXPECT_EQ(ids[24], 201);
+}
+
+TEST(Animation, CounterCountsFramesAndNeverOverflows) {
+  EXPECT_EQ(AdvanceFrameCounter(0), 1);
+  EXPECT_EQ(AdvanceFrameCounter(11), 12);
+  // At the top of the range the next picture is still the one after the current.
+  const int top = INT_MAX;
+  const int next = AdvanceFrameCounter(top);
+  EXPECT_GT(next, 0);
+  EXPECT_EQ(NextFrameIndex(next), NextFrameIndex(top) % 12 + 1);
+  // A corrupted negative counter still selects a picture of the cycle.
+  for (int bad : {-1, -12, INT_MIN}) {
+    const int index = NextFrameIndex(bad);
+    EXPECT_GE(index, 1);
+    EXPECT_LE(index, 12);
+  }
+}
+
+TEST(Animation, WaitIsCutIntoSlicesOf120Milliseconds) {
+  const WaitPlan threeSeconds = PlanAnimatedWait(3000);
+  EXPECT_EQ(threeSeconds.slices, 25u);
+  EXPECT_EQ(threeSeconds.restMs, 0u);
+
+  const WaitPlan belowOneSlice = PlanAnimatedWait(119);
+  EXPECT_EQ(belowOneSlice.slices, 0u);
+  EXPECT_EQ(belowOneSlice.restMs, 119u);
+
+  const WaitPlan halfSecond = PlanAnimatedWait(500);
+  EXPECT_EQ(halfSecond.slices, 4u);
+  EXPECT_EQ(halfSecond.restMs, 20u);
+
+  EXPECT_EQ(PlanAnimatedWait(120).slices, 1u);
+  EXPECT_EQ(PlanAnimatedWait(120).restMs, 0u);
+  EXPECT_EQ(PlanAnimatedWait(0).slices, 0u);
+  EXPECT_EQ(PlanAnimatedWait(0).restMs, 0u);
+
+  // INFINITE-sized waits still add up to the asked time without overflow.
+  const WaitPlan huge = PlanAnimatedWait(0xFFFFFFFFu);
+  EXPECT_EQ(static_cast<unsigned long long>(huge.slices) * 120 + huge.restMs, 0xFFFFFFFFull);
+  EXPECT_LT(huge.restMs, 120u);
+}
+
+TEST(Animation, FrameSitsCentredTwentyPixelsBelowTheMiddle) {
+  // A 48 x 48 frame drawn at 24 x 24 on the 307 x 93 window.
+  const PixelPoint at = FramePosition(307, 93, 48, 48);
+  EXPECT_EQ(at.x, 141);  // (307 - 24) / 2, halved downwards
+  EXPECT_EQ(at.y, 54);   // (93 - 24) / 2 + 20
+  // Odd frame sizes halve downwards twice.
+  const PixelPoint odd = FramePosition(307, 93, 49, 47);
+  EXPECT_EQ(odd.x, (307 - 24) / 2);
+  EXPECT_EQ(odd.y, (93 - 23) / 2 + 20);
+  // A frame wider than the window does not wrap round to a far-away position.
+  const PixelPoint huge = FramePosition(307, 93, 1000, 1000);
+  EXPECT_EQ(huge.x, 0);
+  EXPECT_EQ(huge.y, 20);
+}
+
+TEST(Animation, WindowCentresOnTheRectangleFromTheOriginToTheWorkAreaEdges) {
+  // A full 1024 x 768 screen.
+  PixelPoint at = CentredOrigin(1024, 768, 307, 93);
+  EXPECT_EQ(at.x, 512 - 153);
+  EXPECT_EQ(at.y, 384 - 46);
+  // A 40 pixel taskbar at the bottom moves the window up by 20.
+  at = CentredOrigin(1024, 728, 307, 93);
+  EXPECT_EQ(at.y, 364 - 46);
+  // A taskbar at the left or top changes nothing: only right and bottom count.
+  at = CentredOrigin(1920, 1080, 307, 93);
+  EXPECT_EQ(at.x, 960 - 153);
+  EXPECT_EQ(at.y, 540 - 46);
+  // Odd sizes: each half separately, rounded towards zero.
+  at = CentredOrigin(1025, 769, 307, 93);
+  EXPECT_EQ(at.x, 512 - 153);
+  EXPECT_EQ(at.y, 384 - 46);
+}
+
+TEST(Animation, ShowStepsClimbFromFifteenToTwoFortyInFifteenSteps) {
+  std::uint8_t level = kFadeLow;
+  int steps = 0;
+  FadeResult step{level, false};
+  while (!step.done && steps < 100) {
+    step = ShowStep(level);
+    level = step.level;
+    ++steps;
+  }
+  EXPECT_EQ(steps, 15);
+  EXPECT_EQ(level, 240);
+  // A level already near the top ends the show and does not wrap past 255.
+  const FadeResult high = ShowStep(250);
+  EXPECT_TRUE(high.done);
+  EXPECT_EQ(high.level, 255);
+}
+
+TEST(Animation, HideStepsDescendToFifteenAndThenHide) {
+  std::uint8_t level = kFadeHigh;
+  int steps = 0;
+  FadeResult step{level, false};
+  while (!step.done && steps < 100) {
+    step = HideStep(level);
+    level = step.level;
+    ++steps;
+  }
+  EXPECT_EQ(steps, 15);
+  EXPECT_EQ(level, 15);
+  // From a low level the hide ends at once instead of wrapping round to 250.
+  const FadeResult low = HideStep(5);
+  EXPECT_TRUE(low.done);
+  EXPECT_EQ(low.level, 0);
+}
+
+TEST(Animation, DwellHidesAtTheFourthTickOutsideTheWindow) {
+  int counter = 0;
+  EXPECT_EQ(DwellTick(3, true, counter), DwellAction::kKeepWaiting);
+  EXPECT_EQ(DwellTick(3, true, counter), DwellAction::kKeepWaiting);
+  // The cursor over the window holds the counter.
+  EXPECT_EQ(DwellTick(3, false, counter), DwellAction::kKeepWaiting);
+  EXPECT_EQ(counter, 2);
+  EXPECT_EQ(DwellTick(3, true, counter), DwellAction::kKeepWaiting);
+  EXPECT_EQ(DwellTick(3, true, counter), DwellAction::kStartHide);
+  EXPECT_EQ(counter, 0);
+}
+
+TEST(Animation, DwellTimeoutZeroSwitchesTheDwellOff) {
+  int counter = 7;
+  EXPECT_EQ(DwellTick(0, true, counter), DwellAction::kStop);
+  EXPECT_EQ(counter, 0);
+  counter = 2;
+  EXPECT_EQ(DwellTick(0, false, counter), DwellAction::kStop);
+  EXPECT_EQ(counter, 0);
+}
+
+}  // namespace

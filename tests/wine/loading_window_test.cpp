@@ -1,0 +1,355 @@
+// The loading window on a real (Wine) desktop: what ShowLoadingWindow creates, where it
+// stands, what reaches the screen, how the animated wait and the timers drive it, and that
+// nothing is left behind.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "support/winsupport.h"
+#include "ui/core/animation.h"
+#include "ui/loading.h"
+#include "ui/loading_wnd.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr int kWidth = 307;
+constexpr int kHeight = 93;
+
+// GDI+ for decoding the pictures independently of the window.
+class GdiplusSession {
+ public:
+  GdiplusSession() {
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+  }
+  ~GdiplusSession() { Gdiplus::GdiplusShutdown(token_); }
+
+ private:
+  ULONG_PTR token_ = 0;
+};
+
+// Every test starts and ends without a loading window, whatever an earlier one left.
+class LoadingWindow : public ::testing::Test {
+ protected:
+  void SetUp() override { CloseLoadingWindow(&slot_); }
+  void TearDown() override { CloseLoadingWindow(&slot_); }
+
+  HWND Shown() {
+    ShowLoadingWindow(&slot_);
+    return slot_ != nullptr ? slot_->GetSafeHwnd() : nullptr;
+  }
+
+  CLoadingWnd* slot_ = nullptr;
+};
+
+int CountLoadingWindows() {
+  int count = 0;
+  HWND window = nullptr;
+  while ((window = ::FindWindowExW(nullptr, window, CLoadingWnd::kClassName, nullptr)) != nullptr) ++count;
+  return count;
+}
+
+// Handles whatever messages are waiting, for the given time (the launcher itself never
+// does this; only the timer tests need it).
+template <typename Until>
+bool PumpUntil(DWORD timeoutMs, Until until) {
+  const DWORD start = ::GetTickCount();
+  while (::GetTickCount() - start < timeoutMs) {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+    if (until()) return true;
+    ::Sleep(10);
+  }
+  return until();
+}
+
+// A plain window of this process, shown and activated, to see what the loading window
+// does to activation and z-order.
+HWND MakeOrdinaryWindow(int x, int y) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = ::DefWindowProcW;
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"LumoTestOrdinary";
+  wc.hbrBackground = static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH));
+  ::RegisterClassW(&wc);
+  HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"ordinary", WS_POPUP, x, y, 400, 200, nullptr, nullptr,
+                                  wc.hInstance, nullptr);
+  ::ShowWindow(window, SW_SHOW);
+  ::SetForegroundWindow(window);
+  PumpUntil(200, [] { return false; });
+  return window;
+}
+
+TEST_F(LoadingWindow, PicturesLoadFromTheResourcesAtTheirOwnSizes) {
+  GdiplusSession gdiplus;
+  CPngImage background;
+  ASSERT_TRUE(LoadPngResource(200, background));
+  EXPECT_EQ(background.Get()->GetWidth(), 306u);
+  EXPECT_EQ(background.Get()->GetHeight(), 92u);
+  for (UINT id = 201; id <= 212; ++id) {
+    CPngImage frame;
+    ASSERT_TRUE(LoadPngResource(id, frame)) << id;
+    EXPECT_EQ(frame.Get()->GetWidth(), 48u) << id;
+    EXPECT_EQ(frame.Get()->GetHeight(), 48u) << id;
+  }
+  // A missing picture is a failure that leaves the place empty, even a place in use.
+  CPngImage missing;
+  ASSERT_TRUE(LoadPngResource(201, missing));
+  EXPECT_FALSE(LoadPngResource(213, missing));
+  EXPECT_FALSE(missing);
+  // The icon is not a PNG resource.
+  EXPECT_FALSE(LoadPngResource(128, missing));
+}
+
+TEST_F(LoadingWindow, ShowCreatesATopmostToolWindowCentredWithoutActivating) {
+  HWND ordinary = MakeOrdinaryWindow(300, 300);
+  ASSERT_NE(ordinary, nullptr);
+  const HWND foregroundBefore = ::GetForegroundWindow();
+
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(slot_, CLoadingWnd::Instance());
+  EXPECT_TRUE(IsLoadingWindowShown());
+  EXPECT_TRUE(::IsWindowVisible(window));
+  EXPECT_EQ(::GetForegroundWindow(), foregroundBefore) << "the window must not take the focus";
+  EXPECT_NE(::GetActiveWindow(), window);
+
+  wchar_t title[32] = {};
+  ::GetWindowTextW(window, title, 32);
+  EXPECT_STREQ(title, L"Loading");
+  const LONG_PTR style = ::GetWindowLongPtrW(window, GWL_STYLE);
+  const LONG_PTR exStyle = ::GetWindowLongPtrW(window, GWL_EXSTYLE);
+  EXPECT_TRUE(style & WS_POPUP);
+  EXPECT_FALSE(style & (WS_CAPTION | WS_THICKFRAME | WS_SYSMENU | WS_CHILD));
+  EXPECT_TRUE(exStyle & WS_EX_TOPMOST);
+  EXPECT_TRUE(exStyle & WS_EX_TOOLWINDOW);
+  EXPECT_FALSE(exStyle & WS_EX_LAYERED);
+  EXPECT_EQ(::GetParent(window), nullptr);
+
+  // Class: double clicks, no cursor, no brush, no class icon; window icon 128 both sizes.
+  EXPECT_EQ(::GetClassLongPtrW(window, GCL_STYLE), static_cast<ULONG_PTR>(CS_DBLCLKS));
+  EXPECT_EQ(::GetClassLongPtrW(window, GCLP_HCURSOR), 0u);
+  EXPECT_EQ(::GetClassLongPtrW(window, GCLP_HBRBACKGROUND), 0u);
+  EXPECT_EQ(::GetClassLongPtrW(window, GCLP_HICON), 0u);
+  EXPECT_NE(::SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_NE(::SendMessageW(window, WM_GETICON, ICON_SMALL, 0), 0);
+
+  // 307 x 93, centred on the rectangle from the origin to the work area's right and bottom.
+  RECT rect{};
+  ::GetWindowRect(window, &rect);
+  RECT work{};
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  EXPECT_EQ(rect.right - rect.left, kWidth);
+  EXPECT_EQ(rect.bottom - rect.top, kHeight);
+  EXPECT_EQ(rect.left, work.right / 2 - kWidth / 2);
+  EXPECT_EQ(rect.top, work.bottom / 2 - kHeight / 2);
+
+  // Topmost: it stays above an ordinary window that is brought to the front later.
+  ::SetWindowPos(ordinary, HWND_TOP, rect.left - 10, rect.top - 10, 400, 200, SWP_SHOWWINDOW);
+  ::SetForegroundWindow(ordinary);
+  const POINT middle{rect.left + kWidth / 2, rect.top + 10};
+  EXPECT_EQ(::WindowFromPoint(middle), window);
+
+  // Every picture loaded; the content is ready.
+  for (int i = 0; i < 13; ++i) EXPECT_TRUE(slot_->HasImage(i)) << i;
+  EXPECT_TRUE(slot_->IsContentReady());
+  EXPECT_EQ(CountLoadingWindows(), 1);
+  ::DestroyWindow(ordinary);
+}
+
+TEST_F(LoadingWindow, SecondShowCreatesNothingAndShowsTheSameWindowAgain) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  CLoadingWnd* first = slot_;
+
+  ::ShowWindow(window, SW_HIDE);
+  ASSERT_FALSE(::IsWindowVisible(window));
+  CLoadingWnd* other = nullptr;
+  ShowLoadingWindow(&other);
+  EXPECT_EQ(other, nullptr) << "a second call hands out no new window";
+  EXPECT_EQ(slot_, first);
+  EXPECT_EQ(slot_->GetSafeHwnd(), window);
+  EXPECT_TRUE(::IsWindowVisible(window)) << "the existing window is shown again";
+  EXPECT_EQ(CountLoadingWindows(), 1);
+}
+
+TEST_F(LoadingWindow, CloseTakesTheWindowDownAndClearsTheSlot) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  CloseLoadingWindow(&slot_);
+  EXPECT_EQ(slot_, nullptr);
+  EXPECT_FALSE(IsLoadingWindowShown());
+  EXPECT_EQ(CLoadingWnd::Instance(), nullptr);
+  EXPECT_FALSE(::IsWindow(window));
+  EXPECT_EQ(CountLoadingWindows(), 0);
+
+  // A window can be made again after a close (GDI+ is started anew).
+  window = Shown();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(slot_->IsContentReady());
+}
+
+TEST_F(LoadingWindow, CloseWithoutAWindowDoesNothing) {
+  // A slot holding something else is left alone when there is no window.
+  CLoadingWnd* unrelated = reinterpret_cast<CLoadingWnd*>(static_cast<uintptr_t>(0x1234));
+  CLoadingWnd* slot = unrelated;
+  CloseLoadingWindow(&slot);
+  EXPECT_EQ(slot, unrelated);
+  CloseLoadingWindow(nullptr);
+  EXPECT_FALSE(IsLoadingWindowShown());
+
+  // Without a window the animated wait only sleeps: the time passes, nothing appears.
+  const DWORD start = ::GetTickCount();
+  AnimatedWait(300);
+  EXPECT_GE(::GetTickCount() - start, 280u);
+  EXPECT_FALSE(IsLoadingWindowShown());
+  EXPECT_EQ(CountLoadingWindows(), 0);
+}
+
+TEST_F(LoadingWindow, AnimatedWaitDrawsOneFramePerFullSlice) {
+  ASSERT_NE(Shown(), nullptr);
+  const int start = slot_->GetFrameCounter();
+  EXPECT_EQ(start, 1) << "the layout step renders the first frame";
+  AnimatedWait(500);
+  EXPECT_EQ(slot_->GetFrameCounter(), start + 4);
+  AnimatedWait(119);
+  EXPECT_EQ(slot_->GetFrameCounter(), start + 4);
+  AnimatedWait(240);
+  EXPECT_EQ(slot_->GetFrameCounter(), start + 6);
+}
+
+// The pixel of a decoded picture as a GDI colour.
+COLORREF PicturePixel(Gdiplus::Bitmap& bitmap, int x, int y) {
+  Gdiplus::Color colour;
+  bitmap.GetPixel(x, y, &colour);
+  return RGB(colour.GetR(), colour.GetG(), colour.GetB());
+}
+
+bool Near(COLORREF a, COLORREF b) {
+  return std::abs(GetRValue(a) - GetRValue(b)) <= 2 && std::abs(GetGValue(a) - GetGValue(b)) <= 2 &&
+         std::abs(GetBValue(a) - GetBValue(b)) <= 2;
+}
+
+// The background picture, decoded on its own (not through the window).
+std::unique_ptr<Gdiplus::Bitmap> DecodeBackground(lumo::UniqueHGlobal& block, IStream** stream) {
+  HMODULE module = ::GetModuleHandleW(nullptr);
+  HRSRC info = ::FindResourceW(module, MAKEINTRESOURCEW(200), L"PNG");
+  if (info == nullptr) return nullptr;
+  const DWORD size = ::SizeofResource(module, info);
+  block.reset(::GlobalAlloc(GMEM_MOVEABLE, size));
+  ::CopyMemory(::GlobalLock(block.get()), ::LockResource(::LoadResource(module, info)), size);
+  ::GlobalUnlock(block.get());
+  if (FAILED(::CreateStreamOnHGlobal(block.get(), FALSE, stream))) return nullptr;
+  return std::unique_ptr<Gdiplus::Bitmap>(new Gdiplus::Bitmap(*stream, FALSE));
+}
+
+TEST_F(LoadingWindow, BackgroundAndSpinnerReachTheScreen) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  RECT rect{};
+  ::GetWindowRect(window, &rect);
+
+  lumo::UniqueHGlobal block;
+  IStream* stream = nullptr;
+  std::unique_ptr<Gdiplus::Bitmap> picture = DecodeBackground(block, &stream);
+  ASSERT_TRUE(picture && picture->GetLastStatus() == Gdiplus::Ok);
+
+  AnimatedWait(120);
+  lumo::UniqueWindowDC screen(nullptr);
+  // Outside the spinner's square the screen shows the background picture pixel for pixel.
+  const lumo::PixelPoint spinner = lumo::FramePosition(kWidth, kHeight, 48, 48);
+  int compared = 0, differing = 0;
+  for (int y = 0; y < 92; y += 7) {
+    for (int x = 0; x < 306; x += 9) {
+      if (x >= spinner.x - 1 && x <= spinner.x + 24 && y >= spinner.y - 1 && y <= spinner.y + 24) continue;
+      ++compared;
+      const COLORREF onScreen = ::GetPixel(screen.get(), rect.left + x, rect.top + y);
+      if (!Near(onScreen, PicturePixel(*picture, x, y))) {
+        if (++differing <= 5) ADD_FAILURE() << "pixel " << x << "," << y << " is " << std::hex << onScreen;
+      }
+    }
+  }
+  EXPECT_GT(compared, 400);
+  EXPECT_EQ(differing, 0);
+
+  // The spinner's square changes from one frame to the next.
+  auto grab = [&] {
+    std::vector<COLORREF> pixels;
+    for (int y = 0; y < 24; y += 2)
+      for (int x = 0; x < 24; x += 2)
+        pixels.push_back(::GetPixel(screen.get(), rect.left + spinner.x + x, rect.top + spinner.y + y));
+    return pixels;
+  };
+  const std::vector<COLORREF> before = grab();
+  slot_->ShowNextFrame();
+  const std::vector<COLORREF> after = grab();
+  EXPECT_NE(before, after);
+  // ... and it is not just background there: a spoke darker than the panel is drawn.
+  int dark = 0;
+  for (COLORREF c : after) dark += GetRValue(c) < 150 ? 1 : 0;
+  EXPECT_GT(dark, 3);
+
+  picture.reset();
+  stream->Release();
+}
+
+TEST_F(LoadingWindow, TimersFadeInDwellWhileTheCursorIsOverAndHideWhenItLeaves) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  RECT rect{};
+  ::GetWindowRect(window, &rect);
+  EXPECT_EQ(slot_->GetFadeLevel(), 15);
+
+  // The cursor over the window: the show steps run to 240 and the window stays.
+  ::SetCursorPos(rect.left + 20, rect.top + 20);
+  EXPECT_TRUE(PumpUntil(3000, [&] { return slot_->GetFadeLevel() >= 240; }));
+  EXPECT_FALSE(PumpUntil(4500, [&] { return !::IsWindowVisible(window); })) << "hidden with the cursor over it";
+  EXPECT_EQ(slot_->GetFadeLevel(), 240);
+
+  // The cursor outside: after the dwell the hide steps take the window off the screen, but
+  // the window itself remains until it is closed.
+  ::SetCursorPos(5, 5);
+  EXPECT_TRUE(PumpUntil(8000, [&] { return !::IsWindowVisible(window); }));
+  EXPECT_EQ(slot_->GetFadeLevel(), 15);
+  EXPECT_TRUE(::IsWindow(window));
+  EXPECT_TRUE(IsLoadingWindowShown());
+
+  // Showing it again starts the show sequence anew.
+  ShowLoadingWindow(&slot_);
+  EXPECT_TRUE(::IsWindowVisible(window));
+  EXPECT_TRUE(PumpUntil(3000, [&] { return slot_->GetFadeLevel() >= 240; }));
+}
+
+TEST_F(LoadingWindow, DwellTimeoutZeroKeepsTheWindowUp) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  slot_->SetDwellTimeout(0);
+  ::SetCursorPos(5, 5);
+  EXPECT_FALSE(PumpUntil(5500, [&] { return !::IsWindowVisible(window); }));
+  EXPECT_EQ(slot_->GetFadeLevel(), 240);
+}
+
+TEST(LoadingWindowProcess, MissingPicturesLeaveTheWindowBlankButSound) {
+  Sandbox box(L"bare-loading");
+  EXPECT_EQ(RunWait(Quote(ExeDir() + L"\\bare_loading_window.exe"), 30000), 0);
+  EXPECT_EQ(CountLoadingWindows(), 0);
+}
+
+TEST(LoadingWindowProcess, NoWindowOutlivesTheProcess) {
+  Sandbox box(L"loading-demo");
+  EXPECT_EQ(RunWait(Quote(ExeDir() + L"\\loading_window_demo.exe") + L" 600", 30000), 0);
+  EXPECT_EQ(CountLoadingWindows(), 0);
+
+  // The launcher itself shows the window while it works and takes it down at the end.
+  const std::wstring launcher = CopyAs(LauncherPath(), box.Root(), L"loadingrun.exe");
+  HANDLE process = Start(Quote(launcher));
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(WaitExit(process, 60000), 0);
+  EXPECT_EQ(CountLoadingWindows(), 0);
+}
+
+}  // namespace
