@@ -1,7 +1,15 @@
 // The start-up sequence: one function per step, in the order a run takes them.
 #include "app/app.h"
 
+#include "app/arbitration.h"
+#include "app/core/arguments.h"
+#include "app/elevation.h"
+#include "app/instance_lock.h"
 #include "res/resource.h"
+#include "settings/init_setting.h"
+#include "settings/product_key.h"
+#include "ui/loading.h"
+#include "unpack/unpack.h"
 #include "util/core/os_class.h"
 #include "util/utility.h"
 
@@ -18,6 +26,17 @@ void ShowUpgradeMessage() {
                 LoadResString(IDS_PRODUCT_NAME).c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
+// Runs the extraction on its worker thread and waits for it; its result is not used. The
+// work folder is asked for afterwards, which creates it (empty) when the run never needed
+// it: no payload, or no room for the first entry.
+std::wstring ExtractPayload(CUnPack& unpack) {
+  unpack.RunExtraction();
+  return unpack.GetWorkFolder();
+}
+
+// The folder is missing only when it could not be created; the launch is then skipped.
+bool WorkFolderExists(const std::wstring& workFolder) { return CUtility::FileExists(workFolder); }
+
 }  // namespace
 
 std::wstring LoadResString(UINT id) {
@@ -29,7 +48,6 @@ std::wstring LoadResString(UINT id) {
 }
 
 bool CUnPackFileApp::InitInstance() {
-  (void)kSource;
   // 1. Operating system.
   if (!IsSupportedSystem()) {
     ShowUpgradeMessage();
@@ -37,35 +55,65 @@ bool CUnPackFileApp::InitInstance() {
   }
 
   // 2. Elevation.
+  bool bRunAsSystem = false;
+  if (!lumo::HandleElevation(bRunAsSystem)) return false;
 
   // 3. Registry hand-off.
+  WriteLaunchPaths();
 
   // 4. Token switch scan.
+  bool bSkipForegroundCheck = false;
+  if (!lumo::HandleTokenSwitch(bRunAsSystem, bSkipForegroundCheck)) return false;
 
   // 5. Loading window.
+  ShowLoadingWindow(&m_pMainWnd);
 
   // 6. Instance arbitration.
+  if (CInstanceLock* lock = CInstanceLock::Session()) {
+    if (!lumo::ArbitrateInstance(*lock, bSkipForegroundCheck)) return false;
+  }
 
   // 7. The OS line.
   CUtility::OSInfo();
 
   // 8. Extraction.
+  CUnPack unpack;
+  const std::wstring workFolder = ExtractPayload(unpack);
 
   // 9. Work folder check and initial settings.
+  if (!WorkFolderExists(workFolder)) {
+    CUtility::Log(L"[%ls] LUMO skip without unpacking files", kSource);
+  } else {
+    CInitSetting settings;
+    settings.Load(workFolder);
 
-  // 10. Session code.
+    // 10. Session code.
+    m_strSessionCode = settings.token;
+    if (m_strSessionCode.empty() && settings.gatewayMode)
+      DeriveCodeFromFileName(m_strSessionCode);
+    else
+      m_strSessionCode = settings.ComposeSessionCode();
 
-  // 11. Second switch pass.
+    // 11. Second switch pass.
+    ApplySwitches(workFolder, GetCommandLineArguments());
 
-  // 12. Clear a stale instruction.
+    // 12. Clear a stale instruction.
+    if (lumo::ShouldClearInstruction(m_strSessionCode, m_strInstruction)) HandleInstruction(std::wstring());
 
-  // 13. Cabinet.
+    // 13. Cabinet.
 
-  // 14. Launch.
+    // 14. Launch.
+    if (bRunAsSystem)
+      RunAsService(workFolder);
+    else
+      RunAsStandard(workFolder);
+  }
 
   // 15. Remove the work folder.
+  unpack.RemoveWorkFolder();
 
   // 16. Close the loading window.
+  CloseLoadingWindow(&m_pMainWnd);
 
   // 17.
   return false;

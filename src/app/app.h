@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 class CLoadingWnd;
 
@@ -34,6 +35,9 @@ class CUnPackFileApp {
   void HandleInstruction(const std::wstring& instruction);
   // Sets the code from the launcher's own file name, if it carries one (app/arguments.cpp).
   void DeriveCodeFromFileName(std::wstring& code);
+  // The second pass over the arguments: debug markers in the work folder, "/T" replaces the
+  // session code, "/I" collects an instruction and applies it at once (app/arguments.cpp).
+  void ApplySwitches(const std::wstring& workFolder, const std::vector<std::wstring>& arguments);
 
   // The session code handed to the agent, and the session instruction.
   std::wstring m_strSessionCode;
@@ -44,6 +48,9 @@ class CUnPackFileApp {
 
 // True when the product key carries both code-sign values (launch/wait.cpp).
 bool IsCodeSignConfigured();
+
+// The process's arguments as the runtime split them, the program name first (app/arguments.cpp).
+std::vector<std::wstring> GetCommandLineArguments();
 
 // Loads a string of the launcher's string table (empty when missing).
 std::wstring LoadResString(UINT id);

@@ -4,10 +4,19 @@
 #include <windows.h>
 
 #include "app/app.h"
+#include "app/instance_lock.h"
+#include "ui/loading.h"
 
 CUnPackFileApp theApp;
+// Created (or found held) right after the application object, before the sequence runs;
+// held until the process ends.
+CInstanceLock theInstanceLock(lumo::kInstanceLockName);
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  CInstanceLock::RegisterSession(&theInstanceLock);
   theApp.InitInstance();
+  // An early return of the sequence may leave the loading window up; the process never
+  // leaves a window behind.
+  CloseLoadingWindow(&theApp.m_pMainWnd);
   return 0;
 }

@@ -1,0 +1,97 @@
+// Elevation: an administrator's launcher gets itself elevated, an elevated one on a normal
+// boot launches the agent as SYSTEM, and an unelevated one given the token switch asks the
+// user for consent before it tries again.
+#include "app/elevation.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <vector>
+
+#include "app/app.h"
+#include "app/core/elevation.h"
+#include "res/resource.h"
+#include "util/utility.h"
+
+namespace lumo {
+namespace {
+
+constexpr const wchar_t* kSource = L"CUnPackFileApp::InitInstance";
+
+}  // namespace
+
+bool StartElevatedCopy(const std::wstring& file, const std::wstring& parameters) {
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOASYNC;
+  info.lpVerb = L"runas";
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  return ::ShellExecuteExW(&info) != FALSE;
+}
+
+bool HandleElevation(bool& runAsSystem) {
+  runAsSystem = false;
+  // All five inputs are taken once, in this order; a failed query reads as "no".
+  const bool admin = CUtility::IsUserInAdminGroup2();
+  const bool vistaOrLater = !CUtility::IsPreVista();
+  const bool codeSign = IsCodeSignConfigured();
+  const bool elevated = CUtility::IsProcessElevated();
+  const int cleanBoot = ::GetSystemMetrics(SM_CLEANBOOT);
+  switch (DecideElevation(admin, vistaOrLater, codeSign, elevated, cleanBoot)) {
+    case ElevationAction::kRunAsSystem:
+      runAsSystem = true;
+      return true;
+    case ElevationAction::kRelaunchElevated:
+      // A declined or impossible elevation leaves this run to go on unelevated; the
+      // elevated copy, when it starts, repeats the whole sequence.
+      return !StartElevatedCopy(CUtility::GetModulePath(), ::GetCommandLineW());
+    case ElevationAction::kNone:
+      break;
+  }
+  return true;
+}
+
+bool AskConsent() {
+  const std::wstring text = LoadResString(IDS_CONSENT_REQUEST) + L"\n" + LoadResString(IDS_CONSENT_OK) + L"\n" +
+                            LoadResString(IDS_CONSENT_CANCEL);
+  const int answer = ::MessageBoxW(nullptr, text.c_str(), LoadResString(IDS_WARNING).c_str(), kConsentPromptStyle);
+  return answer == IDOK;
+}
+
+bool StartReopen(const std::wstring& modulePath, const std::wstring& commandLine) {
+  std::wstring folder = modulePath;
+  CUtility::StripPathComponents(folder, 1);
+  // The path goes in front unquoted; the system still finds the program by trying the
+  // blank-separated prefixes in turn.
+  const std::wstring program = modulePath + L" " + commandLine;
+  UniqueProcessInformation process;
+  const BOOL started = CUtility::StartProcess(program, process.info, nullptr, folder.c_str(), SW_SHOWNORMAL, true);
+  if (!started) {
+    const DWORD error = ::GetLastError();
+    process.reset();
+    ::SetLastError(error);
+  }
+  return started != FALSE;
+}
+
+bool HandleTokenSwitch(bool runAsSystem, bool& skipForegroundCheck) {
+  const TokenScan scan = ScanTokenSwitch(GetCommandLineArguments(), runAsSystem, CUtility::IsPreVista());
+  if (scan.skipForegroundCheck) skipForegroundCheck = true;
+  if (scan.result != TokenScanResult::kShowConsentPrompt) return true;
+
+  if (AskConsent()) {
+    if (StartReopen(CUtility::GetModulePath(), ::GetCommandLineW())) {
+      CUtility::Log(L"[%ls] LUMO ElevationLimited reopen ", kSource);
+    } else {
+      const DWORD error = ::GetLastError();
+      CUtility::Log(L"[%ls] LUMO ElevationLimited reopen failed %d", kSource, static_cast<int>(error));
+    }
+  } else {
+    CUtility::Log(L"[%ls] LUMO ElevationLimited cancel", kSource);
+  }
+  return false;
+}
+
+}  // namespace lumo

@@ -1,0 +1,115 @@
+// Processes and tokens of the launcher's session, copies made as the session's user, and
+// process creation. None of these keeps state or writes to the log: the callers report.
+#include <windows.h>
+
+#include <shellapi.h>
+#include <tlhelp32.h>
+#include <wtsapi32.h>
+
+#include "launch/impersonate.h"
+#include "util/utility.h"
+
+bool CUtility::FindProcesses(const std::wstring& name, std::vector<DWORD>& ids, DWORD sessionId) {
+  ids.clear();
+  lumo::UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (::lstrcmpiW(entry.szExeFile, name.c_str()) != 0) continue;
+    if (sessionId == 0xFFFFFFFF) {
+      ids.push_back(entry.th32ProcessID);
+      continue;
+    }
+    // A process whose session cannot be read belongs to no particular session.
+    DWORD processSession = 0;
+    if (::ProcessIdToSessionId(entry.th32ProcessID, &processSession) && processSession == sessionId)
+      ids.push_back(entry.th32ProcessID);
+  }
+  return true;
+}
+
+BOOL CUtility::GetExplorerToken(lumo::UniqueHandle& token) {
+  token.reset();
+  // Only the shell of the launcher's own session: the first shell of any session could be
+  // another user's on a shared machine, and the work done with this token (copies, the
+  // user's registry hive) must land with the user in front of this launcher.
+  std::vector<DWORD> shells;
+  if (!FindProcesses(L"explorer.exe", shells, GetOwnSessionId()) || shells.empty()) return FALSE;
+
+  lumo::UniqueHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, shells.front()));
+  if (!process) return FALSE;
+  lumo::UniqueHandle shellToken;
+  if (!::OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, shellToken.put())) return FALSE;
+  return ::DuplicateTokenEx(shellToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification,
+                            TokenPrimary, token.put());
+}
+
+BOOL CUtility::GetSessionUserToken(lumo::UniqueHandle& token) {
+  token.reset();
+  // Succeeds only for a caller that holds the trusted computing base privilege (SYSTEM).
+  if (::WTSQueryUserToken(GetOwnSessionId(), token.put()) && token) return TRUE;
+  return GetExplorerToken(token);
+}
+
+int CUtility::CopyFileAsUser(const std::wstring& source, const std::wstring& destination) {
+  CImpersonateUser scope;
+
+  // One-entry lists, each ended by a second null character.
+  std::wstring from = source;
+  from.push_back(L'\0');
+  std::wstring to = destination;
+  to.push_back(L'\0');
+
+  SHFILEOPSTRUCTW operation{};
+  operation.hwnd = nullptr;
+  operation.wFunc = FO_COPY;
+  operation.pFrom = from.c_str();
+  operation.pTo = to.c_str();
+  // Silent and without confirmation; also without an error box, which would hold the
+  // launcher (and the user) on a modal window: the caller logs the result instead.
+  operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+
+  int result = ::SHFileOperationW(&operation);
+  if (result != 0) {
+    // The user may lack rights the launcher has: once more with the launcher's own token.
+    scope.RevertNow();
+    operation.fAnyOperationsAborted = FALSE;
+    result = ::SHFileOperationW(&operation);
+  }
+  return result;
+}
+
+BOOL CUtility::StartProcess(const std::wstring& program, PROCESS_INFORMATION& info,
+                            const wchar_t* arguments, const wchar_t* currentDirectory,
+                            WORD showCommand, bool programInCommandLine) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = showCommand;
+
+  const bool hasArguments = arguments != nullptr && arguments[0] != L'\0';
+  std::wstring commandLine;
+  const wchar_t* applicationName = nullptr;
+  if (programInCommandLine) {
+    // The program text becomes the first words of the command line as given: callers pass
+    // a complete command text here (the elevation reopen adds the original command line).
+    commandLine = program;
+    if (hasArguments) {
+      commandLine += L' ';
+      commandLine += arguments;
+    }
+  } else {
+    if (hasArguments) commandLine = arguments;
+    applicationName = program.c_str();
+  }
+  // CreateProcessW may write into the command line: give it a buffer of its own.
+  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+  buffer.push_back(L'\0');
+
+  info = PROCESS_INFORMATION{};
+  return ::CreateProcessW(applicationName, buffer.data(), nullptr, nullptr, TRUE,
+                          CREATE_DEFAULT_ERROR_MODE, nullptr, currentDirectory, &startup, &info);
+}

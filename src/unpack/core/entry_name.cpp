@@ -1,0 +1,97 @@
+#include "unpack/core/entry_name.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+
+namespace lumo {
+
+namespace {
+
+template <typename Char>
+Char Upper(Char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<Char>(c - 'a' + 'A') : c;
+}
+
+template <typename Char>
+bool EqualsUpper(const std::basic_string<Char>& text, const char* word) {
+  std::size_t i = 0;
+  for (; word[i] != '\0'; ++i) {
+    if (i >= text.size() || Upper(text[i]) != static_cast<Char>(word[i])) return false;
+  }
+  return i == text.size();
+}
+
+// Windows maps these names to devices in any folder, with any extension and with blanks
+// before the extension; "COM" and "LPT" also take the digits 1-9 and the superscripts
+// 1-3 (which are single characters in UTF-16 and in the Western code page alike).
+template <typename Char>
+bool IsDeviceName(const std::basic_string<Char>& name) {
+  std::basic_string<Char> stem = name.substr(0, name.find(static_cast<Char>('.')));
+  while (!stem.empty() && stem.back() == static_cast<Char>(' ')) stem.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsUpper(stem, device)) return true;
+  }
+  if (stem.size() != 4) return false;
+  const std::basic_string<Char> prefix = stem.substr(0, 3);
+  if (!EqualsUpper(prefix, "COM") && !EqualsUpper(prefix, "LPT")) return false;
+  const auto last = static_cast<uint32_t>(static_cast<typename std::make_unsigned<Char>::type>(stem[3]));
+  return (last >= '1' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+}
+
+template <typename Char>
+NameProblem CheckBare(const std::basic_string<Char>& name) {
+  if (name.empty()) return NameProblem::kEmpty;
+  for (Char c : name) {
+    if (c == static_cast<Char>('\\') || c == static_cast<Char>('/') || c == static_cast<Char>(':'))
+      return NameProblem::kSeparator;
+  }
+  if (EqualsUpper(name, ".") || EqualsUpper(name, "..")) return NameProblem::kDotName;
+  if (IsDeviceName(name)) return NameProblem::kDeviceName;
+  return NameProblem::kNone;
+}
+
+}  // namespace
+
+const char* DescribeNameProblem(NameProblem problem) {
+  switch (problem) {
+    case NameProblem::kNone: return "a bare file name";
+    case NameProblem::kEmpty: return "an empty name";
+    case NameProblem::kNotTerminated: return "a name without its terminating NUL";
+    case NameProblem::kSeparator: return "a name holding '\\', '/' or ':'";
+    case NameProblem::kDotName: return "a name that is \".\" or \"..\"";
+    case NameProblem::kDeviceName: return "a reserved device name";
+    case NameProblem::kTooLong: return "a name longer than 259 bytes";
+    case NameProblem::kNotPrintable: return "a name holding something other than printable ASCII";
+  }
+  return "an unknown name problem";
+}
+
+NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, std::string* text) {
+  const auto end = std::find(field.begin(), field.end(), '\0');
+  const std::string name(field.begin(), end);
+  if (text != nullptr) *text = name;
+  if (end == field.end()) return NameProblem::kNotTerminated;
+  return CheckBare(name);
+}
+
+NameProblem CheckBareName(const std::string& name) { return CheckBare(name); }
+NameProblem CheckBareName(const std::wstring& name) { return CheckBare(name); }
+
+NameProblem CheckPackName(const std::string& name) {
+  if (name.size() >= kEntryNameSize) return NameProblem::kTooLong;
+  for (char c : name) {
+    if (c < 0x20 || c > 0x7E) return NameProblem::kNotPrintable;
+  }
+  return CheckBare(name);
+}
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace lumo

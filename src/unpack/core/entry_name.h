@@ -1,0 +1,41 @@
+// Which entry names may become files in the work folder. Entries are created directly in
+// the work folder, so a name must be one plain component: anything that could climb out of
+// the folder, name another folder, a stream or a device is refused.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "unpack/core/container.h"
+
+namespace lumo {
+
+enum class NameProblem {
+  kNone,
+  kEmpty,           // the first byte is NUL
+  kNotTerminated,   // no NUL within the 260-byte field
+  kSeparator,       // holds '\', '/' or ':' (folders, drives, streams)
+  kDotName,         // "." or ".."
+  kDeviceName,      // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+  kTooLong,         // more than 259 bytes (the packer's refusal; the field cannot hold it)
+  kNotPrintable,    // a byte outside printable ASCII (the packer's refusal only)
+};
+
+// A short English description for messages and log lines.
+const char* DescribeNameProblem(NameProblem problem);
+
+// Checks a name as the launcher sees it; `text` receives the bytes before the NUL (all 260
+// when there is none) so the caller can name the entry in its log.
+NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, std::string* text);
+
+// The launcher's check of a name already in hand (8-bit or, after conversion, UTF-16).
+NameProblem CheckBareName(const std::string& name);
+NameProblem CheckBareName(const std::wstring& name);
+
+// The packing tool's stricter rule: a bare name of at most 259 bytes of printable ASCII.
+NameProblem CheckPackName(const std::string& name);
+
+// Case-insensitive (ASCII) equality, as the file system compares the names it stores.
+bool SameNameIgnoringCase(const std::string& a, const std::string& b);
+
+}  // namespace lumo

@@ -1,0 +1,332 @@
+// The extraction run: find the payload behind the program image, then stream every entry
+// into the work folder through one small buffer on a worker thread.
+#include "unpack/unpack.h"
+
+#include <shlobj.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "app/app.h"
+#include "res/resource.h"
+#include "unpack/core/container.h"
+#include "unpack/core/entry_name.h"
+#include "unpack/secure_folder.h"
+#include "util/utility.h"
+
+#ifndef LUMO_COPY_BUFFER
+#define LUMO_COPY_BUFFER 1024
+#endif
+
+namespace {
+
+constexpr const wchar_t* kFindHeader = L"CUnPack::FindHeader";
+constexpr const wchar_t* kUnPackFiles = L"CUnPack::UnPackFiles";
+
+// The launcher's file, read through an open handle; shared with readers and writers
+// because the running image is open in the system at the same time.
+lumo::UniqueFile OpenSource(const std::wstring& path) {
+  return lumo::UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool SeekTo(HANDLE file, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return ::SetFilePointerEx(file, to, nullptr, FILE_BEGIN) != FALSE;
+}
+
+uint64_t FileLength(HANDLE file) {
+  LARGE_INTEGER length{};
+  if (!::GetFileSizeEx(file, &length) || length.QuadPart < 0) return 0;
+  return static_cast<uint64_t>(length.QuadPart);
+}
+
+class FileSource : public lumo::ByteSource {
+ public:
+  explicit FileSource(HANDLE file) : file_(file), length_(FileLength(file)) {}
+  uint64_t Length() const override { return length_; }
+  std::size_t ReadAt(uint64_t offset, void* buffer, std::size_t size) override {
+    if (!SeekTo(file_, offset)) return 0;
+    std::size_t done = 0;
+    while (done < size) {
+      DWORD got = 0;
+      const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 20));
+      if (!::ReadFile(file_, static_cast<char*>(buffer) + done, ask, &got, nullptr) || got == 0) break;
+      done += got;
+    }
+    return done;
+  }
+
+ private:
+  HANDLE file_;
+  uint64_t length_;
+};
+
+// Entry names are 8-bit text in the thread's ANSI code page.
+std::wstring FromAnsi(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
+// A name fit for a log line: control characters of a malformed name become '?'.
+std::wstring Printable(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c < 0x20) c = L'?';
+  }
+  return text;
+}
+
+uint64_t FreeBytes(const wchar_t* folder) {
+  ULARGE_INTEGER available{}, total{}, free{};
+  if (!::GetDiskFreeSpaceExW(folder, &available, &total, &free)) return 0;
+  return free.QuadPart;
+}
+
+// The per-entry disk check: the current directory's disk first, then the disk of the
+// program files folder, which decides when the first is too full.
+bool HasRoomFor(uint64_t size) {
+  uint64_t free = FreeBytes(nullptr);
+  CUtility::Log(L"[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
+                static_cast<long long>(size));
+  if (free >= size) return true;
+  wchar_t folder[MAX_PATH + 1] = {};
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, folder)))
+    ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder);
+  free = FreeBytes(folder);
+  CUtility::Log(L"[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
+                static_cast<long long>(size));
+  return free >= size;
+}
+
+void ReportNoDiskSpace() {
+  const std::wstring caption = LoadResString(IDS_PRODUCT_NAME);
+  const std::wstring text = LoadResString(IDS_NO_DISK_SPACE);
+  CUtility::Log(L"[%ls] %ls", kUnPackFiles, text.c_str());
+  // Shown by the extraction thread: the main thread stays in its wait until it is closed.
+  ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
+}
+
+enum class CopyResult { kDone, kShortRead, kReadFailed, kWriteFailed };
+
+// Streams `size` bytes from the source's current position into the target through one
+// buffer. A read that returns fewer bytes than asked ends the copy at once: the entry
+// claims more than the file holds, and no further read could deliver it.
+CopyResult CopyEntry(HANDLE source, HANDLE target, uint64_t size, uint64_t& copied, DWORD& error) {
+  std::vector<char> buffer(LUMO_COPY_BUFFER);
+  copied = 0;
+  while (copied < size) {
+    const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(size - copied, buffer.size()));
+    DWORD got = 0;
+    if (!::ReadFile(source, buffer.data(), ask, &got, nullptr)) {
+      error = ::GetLastError();
+      return CopyResult::kReadFailed;
+    }
+    DWORD written = 0;
+    if (got > 0 && (!::WriteFile(target, buffer.data(), got, &written, nullptr) || written != got)) {
+      error = ::GetLastError();
+      return CopyResult::kWriteFailed;
+    }
+    copied += got;
+    if (got < ask) {
+      error = ERROR_HANDLE_EOF;
+      return CopyResult::kShortRead;
+    }
+  }
+  return CopyResult::kDone;
+}
+
+}  // namespace
+
+CUnPack::CUnPack() = default;
+
+CUnPack::CUnPack(std::wstring sourcePath) : m_strSourcePath(std::move(sourcePath)) {}
+
+std::wstring CUnPack::SourcePath() const {
+  return m_strSourcePath.empty() ? CUtility::GetModulePath() : m_strSourcePath;
+}
+
+DWORD WINAPI CUnPack::ExtractionThread(LPVOID parameter) {
+  if (parameter == nullptr) return 0;
+  return static_cast<DWORD>(static_cast<CUnPack*>(parameter)->UnPackFiles());
+}
+
+int CUnPack::RunExtraction() {
+  if (!m_hThread) m_hThread.reset(::CreateThread(nullptr, 0, &CUnPack::ExtractionThread, this, 0, nullptr));
+  // A failed thread start leaves nothing to wait for; the run goes on without a payload.
+  if (m_hThread && ::WaitForSingleObject(m_hThread.get(), INFINITE) == WAIT_OBJECT_0) {
+    DWORD result = 0;
+    if (::GetExitCodeThread(m_hThread.get(), &result)) m_dwLastResult = result;
+    m_hThread.reset();
+  }
+  return 0;
+}
+
+uint64_t CUnPack::FindHeader() {
+  const std::wstring path = SourcePath();
+  CUtility::Log(L"[%ls] Name:%ls", kFindHeader, path.c_str());
+  lumo::UniqueFile file = OpenSource(path);
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    CUtility::Log(L"[%ls] Fail", kFindHeader);
+    CUtility::FileException(error, path);
+    return 0;
+  }
+  FileSource source(file.get());
+  const lumo::TrailerLocation location = lumo::LocateTrailer(source);
+  switch (location.status) {
+    case lumo::TrailerStatus::kNoPeHeaders:
+      return 0;
+    case lumo::TrailerStatus::kHeadersShort:
+      CUtility::Log(L"[%ls] No payload: the PE headers are cut short", kFindHeader);
+      return 0;
+    default:
+      break;
+  }
+  CUtility::Log(L"[%ls] Sign Size:%d", kFindHeader, static_cast<int>(location.security.signSize));
+  if (location.status != lumo::TrailerStatus::kFound) {
+    CUtility::Log(L"[%ls] No payload: the file is too short for a trailer", kFindHeader);
+    return 0;
+  }
+  // The line shows the low 32 bits; the offset is used in full.
+  CUtility::Log(L"[%ls] Header offset:%d", kFindHeader, static_cast<int>(static_cast<uint32_t>(location.headerOffset)));
+  return location.headerOffset;
+}
+
+int CUnPack::UnPackFiles() {
+  const uint64_t headerOffset = FindHeader();
+  if (headerOffset == 0) return 0;
+
+  const std::wstring path = SourcePath();
+  lumo::UniqueFile source = OpenSource(path);
+  if (!source) {
+    CUtility::FileException(::GetLastError(), path);
+    return 0;
+  }
+  const uint64_t length = FileLength(source.get());
+  // An offset at or beyond the end yields an empty walk: the first header read is empty.
+  uint64_t position = std::min(headerOffset, length);
+  SeekTo(source.get(), position);
+
+  int counter = 0;
+  for (;;) {
+    uint8_t raw[lumo::kEntryHeaderSize];
+    DWORD got = 0;
+    if (!::ReadFile(source.get(), raw, sizeof raw, &got, nullptr) || got < sizeof raw) break;
+    position += got;
+    const lumo::EntryHeader header = lumo::DecodeEntryHeader(raw);
+    const int count = static_cast<int>(header.count);
+    if (counter >= count) break;
+
+    std::string rawName;
+    lumo::NameProblem problem = lumo::CheckEntryNameField(header.name, &rawName);
+    const std::wstring name = FromAnsi(rawName);
+    if (problem == lumo::NameProblem::kNone) problem = lumo::CheckBareName(name);
+    if (problem == lumo::NameProblem::kNone && name.empty()) problem = lumo::NameProblem::kEmpty;
+    if (problem != lumo::NameProblem::kNone) {
+      // Nothing may land outside the work folder: the entry is passed over.
+      ++counter;
+      const std::string reason = lumo::DescribeNameProblem(problem);
+      CUtility::Log(L"[%ls] (%d/%d)Skip file name:%ls (%d), %ls", kUnPackFiles, counter, count,
+                    Printable(name).c_str(), static_cast<int>(static_cast<uint32_t>(header.size)),
+                    std::wstring(reason.begin(), reason.end()).c_str());
+      position = lumo::SkipTarget(position, header.size, length);
+      SeekTo(source.get(), position);
+      if (counter == count) break;
+      continue;
+    }
+
+    if (!HasRoomFor(header.size)) {
+      ReportNoDiskSpace();
+      return 0;
+    }
+
+    const std::wstring target = GetWorkFolder() + name;
+    ++counter;
+    CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
+                  static_cast<int>(static_cast<uint32_t>(header.size)));
+
+    lumo::UniqueFile output(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output) {
+      CUtility::FileException(::GetLastError(), target);
+      position = lumo::SkipTarget(position, header.size, length);
+      SeekTo(source.get(), position);
+    } else {
+      uint64_t copied = 0;
+      DWORD error = 0;
+      const CopyResult copy = CopyEntry(source.get(), output.get(), header.size, copied, error);
+      if (copy != CopyResult::kDone) {
+        // A partial file is of no use to the agent: it goes, and the run ends here.
+        output.reset();
+        ::DeleteFileW(target.c_str());
+        if (copy == CopyResult::kShortRead) {
+          CUtility::Log(L"[%ls] UnPack stopped: %lld of %lld bytes in the payload File:%ls", kUnPackFiles,
+                        static_cast<long long>(copied), static_cast<long long>(header.size), target.c_str());
+        }
+        CUtility::FileException(error, copy == CopyResult::kWriteFailed ? target : path);
+        return 0;
+      }
+      position += copied;
+      CUtility::Log(L"[%ls] UnPack count:%d len:%d File:%ls", kUnPackFiles, counter,
+                    static_cast<int>(FileLength(output.get())), target.c_str());
+    }
+    if (counter == count) break;
+  }
+  CUtility::Log(L"[%ls] UnPack total %d files.", kUnPackFiles, counter);
+  return 1;
+}
+
+std::wstring CUnPack::GetWorkFolder() {
+  if (!m_strWorkFolder.empty()) return m_strWorkFolder;
+  wchar_t temp[MAX_PATH + 1] = {};
+  // On failure the path starts empty and the folder becomes relative to the current one.
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::wstring tempFolder(temp);
+  wchar_t session[16] = {};
+  ::swprintf(session, 16, L"%d", static_cast<int>(GetOwnSessionId()));
+  m_strWorkFolder = tempFolder + L"unpacklumo\\" + session + L"\\";
+
+  const std::wstring productTemp = tempFolder + L"Ondrix\\lumo\\";
+  if (!CUtility::FileExists(productTemp)) ::SHCreateDirectoryExW(nullptr, productTemp.c_str(), nullptr);
+
+  // Leftovers of an earlier launch in this session must not mix with this payload.
+  if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
+
+  // A folder that is still held (a leftover in use) needs time; after about two seconds the
+  // existing folder is used as it is. Failures show in the file operations that follow.
+  int result = lumo::CreateWorkFolder(m_strWorkFolder);
+  int retries = 0;
+  while (result != ERROR_SUCCESS && retries < 20) {
+    ++retries;
+    result = lumo::CreateWorkFolder(m_strWorkFolder);
+    ::Sleep(100);
+  }
+  return m_strWorkFolder;
+}
+
+void CUnPack::RemoveWorkFolder() {
+  if (m_strWorkFolder.empty()) return;
+  lumo::ReleaseWorkFolder();
+  CUtility::DeleteFolderTree(m_strWorkFolder);
+
+  // The work folder may be the current directory (commands run there): step out of it to
+  // its parent, then remove it once more, then the parent when no other session uses it.
+  std::wstring parent = m_strWorkFolder;
+  while (!parent.empty() && parent.back() == L'\\') parent.pop_back();
+  CUtility::StripPathComponents(parent, 1);
+  ::SetCurrentDirectoryW(parent.c_str());
+  ::RemoveDirectoryW(m_strWorkFolder.c_str());
+
+  std::wstring temp = parent;
+  CUtility::StripPathComponents(temp, 1);
+  ::SetCurrentDirectoryW(temp.c_str());
+  ::RemoveDirectoryW(parent.c_str());
+}

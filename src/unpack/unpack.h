@@ -1,0 +1,47 @@
+// CUnPack: the extractor. It finds the payload behind the launcher's own program image,
+// writes every entry into the per-session work folder on a worker thread, and removes the
+// work folder at the end of the launch.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "util/handles.h"
+
+class CUnPack {
+ public:
+  // Reads the payload of the launcher's own executable.
+  CUnPack();
+  // Reads the payload of another packed file (the Windows-side tests use this to extract
+  // a launcher they packed without running it).
+  explicit CUnPack(std::wstring sourcePath);
+  CUnPack(const CUnPack&) = delete;
+  CUnPack& operator=(const CUnPack&) = delete;
+
+  // Starts the extraction thread (once) and waits for it without a time limit; returns 0.
+  int RunExtraction();
+  // The header offset (file offset of payload entry 1), or 0 when there is no payload.
+  uint64_t FindHeader();
+  // Writes every entry into the work folder: 1 when the payload was walked to its end, 0
+  // when there was nothing to extract, the source could not be read, the disk was too full
+  // or the payload was cut short.
+  int UnPackFiles();
+  // The work folder, ending in a backslash; the first call builds it and creates it afresh.
+  std::wstring GetWorkFolder();
+  // Deletes the work folder and its contents, then "unpacklumo" when it has become empty.
+  void RemoveWorkFolder();
+
+  // The result of the last extraction thread (for tests; the launcher ignores it).
+  DWORD LastRunResult() const { return m_dwLastResult; }
+
+ private:
+  static DWORD WINAPI ExtractionThread(LPVOID parameter);
+  std::wstring SourcePath() const;
+
+  lumo::UniqueHandle m_hThread;
+  std::wstring m_strWorkFolder;
+  std::wstring m_strSourcePath;  // empty: the launcher's own executable
+  DWORD m_dwLastResult = 0;
+};

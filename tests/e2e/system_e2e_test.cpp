@@ -1,0 +1,217 @@
+// The launch as SYSTEM, the route every launcher takes under Wine (an elevated
+// administrator on a normal boot): the scheduled task through the schtasks stand-in, the
+// starter and the manager of the agent stand-in, the registry mark, the window fallback and
+// the protected work folder.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "agent/core/agent_core.h"
+#include "e2e/e2e_product.h"
+#include "support/launcher_run.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr const wchar_t* kRoute = L"[CUnPackFileApp::RunAsService] ";
+
+std::wstring Session() { return std::to_wstring(static_cast<int>(SessionId())); }
+
+std::vector<uint8_t> AgentFile(const std::wstring& name) { return ReadBytes(ExeDir() + L"\\agent\\" + name); }
+
+// The agent's files as payload entries of their own, so that these runs do not depend on
+// the cabinet expansion.
+std::vector<PayloadFile> AgentPayload(const std::string& code) {
+  std::vector<PayloadFile> files;
+  for (const char* name : {"ALUMO.xml", "Launcher.exe", "OXManagerLUMO.exe", "OXServerLUMO.exe", "OXFeatureLUMO.exe",
+                           "OXFeatureLUMONOUIA.exe"})
+    files.push_back({name, AgentFile(std::wstring(name, name + strlen(name)))});
+  files.push_back({".init_setting.ini", TextBytes("[Settings]\nlumo_token=" + code + "\n")});
+  return files;
+}
+
+// The environment the launcher hands down to the schtasks stand-in, the starter and the
+// manager: where they record, and how long the manager stays.
+class AgentEnvironment {
+ public:
+  AgentEnvironment(const Sandbox& box, const wchar_t* managerLifetimeMs) : records_(box.Root() + L"\\records") {
+    ::CreateDirectoryW(records_.c_str(), nullptr);
+    Set(L"LUMO_AGENT_RECORD_FOLDER", records_.c_str());
+    Set(L"LUMO_AGENT_LIFETIME_MS", managerLifetimeMs);
+    Set(L"LUMO_SCHTASKS_LOG", (box.Root() + L"\\schtasks.log").c_str());
+  }
+  ~AgentEnvironment() {
+    for (const std::wstring& name : names_) ::SetEnvironmentVariableW(name.c_str(), nullptr);
+  }
+  // The records of one program of the stand-in ("Launcher", "OXManagerLUMO").
+  std::vector<std::map<std::string, std::string>> Records(const std::wstring& program) const {
+    std::vector<std::map<std::string, std::string>> found;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((records_ + L"\\" + program + L"-*.record").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return found;
+    do {
+      const std::vector<uint8_t> bytes = ReadBytes(records_ + L"\\" + data.cFileName);
+      found.push_back(agentstandin::ParseRecord(std::string(bytes.begin(), bytes.end())));
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return found;
+  }
+
+ private:
+  void Set(const wchar_t* name, const wchar_t* value) {
+    ::SetEnvironmentVariableW(name, value);
+    names_.push_back(name);
+  }
+  std::wstring records_;
+  std::vector<std::wstring> names_;
+};
+
+DWORD ProductValue(const wchar_t* name, DWORD fallback) {
+  CRegistry registry;
+  if (!OpenSessionProductKey(registry)) return fallback;
+  return registry.ReadDWORD(name, fallback);
+}
+
+void SetProductValue(const wchar_t* name, DWORD value) {
+  CRegistry registry;
+  if (OpenSessionProductKey(registry)) registry.WriteDWORD(name, value);
+}
+
+void DeleteProductValue(const wchar_t* name) {
+  CRegistry registry;
+  if (OpenSessionProductKey(registry)) registry.DeleteValue(name);
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out.push_back(static_cast<char>(c));  // the paths here are ASCII
+  return out;
+}
+
+TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandardLaunchAfter) {
+  Sandbox box(L"e2e-system");
+  AgentEnvironment agent(box, L"3000");
+  SetProductValue(L"IsCustomization", 1);
+  DeleteProductValue(L"IsSystemUser");
+  const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+  ASSERT_FALSE(launcher.empty());
+
+  // The mark is up while the task's manager runs.
+  bool markSeen = false;
+  const LauncherRun run = RunLauncher(box, launcher, L"", 120000, [&] {
+    const DWORD start = ::GetTickCount();
+    while (!markSeen && ::GetTickCount() - start < 30000) {
+      markSeen = ProductValue(L"IsSystemUser", 0) == 1;
+      ::Sleep(50);
+    }
+  });
+  DeleteProductValue(L"IsCustomization");
+  ASSERT_EQ(run.exitCode, 0) << run.log;
+  EXPECT_TRUE(markSeen) << "IsSystemUser was never 1 during the run";
+  EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u) << "IsSystemUser is deleted after the route";
+
+  // The four task command lines, exactly.
+  const std::wstring session = Session();
+  const std::wstring workFolder = WorkFolder(box);
+  const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
+  ASSERT_EQ(commands.size(), 4u) << ReadUtf16(box.Root() + L"\\schtasks.log");
+  EXPECT_EQ(commands[0], L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + session);
+  EXPECT_EQ(commands[1], L"/change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" + workFolder +
+                             L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" 123456\"");
+  EXPECT_EQ(commands[2], L"/run /tn ALUMO" + session);
+  EXPECT_EQ(commands[3], L"/delete /f /tn ALUMO" + session);
+
+  // The starter got the manager's name, the session and the code, and started the manager
+  // in that session with "-t" and the code.
+  const auto starters = agent.Records(L"Launcher");
+  ASSERT_EQ(starters.size(), 1u);
+  EXPECT_EQ(starters[0].at("arg1"), "OXManagerLUMO.exe");
+  EXPECT_EQ(starters[0].at("arg2"), Utf8(session));
+  EXPECT_EQ(starters[0].at("arg3"), "123456");
+  EXPECT_EQ(starters[0].at("started"), "1");
+  const auto managers = agent.Records(L"OXManagerLUMO");
+  ASSERT_EQ(managers.size(), 2u) << "one manager from the task, one from the standard launch after it";
+  for (const auto& manager : managers) {
+    EXPECT_EQ(manager.at("code"), "123456");
+    EXPECT_EQ(manager.at("session"), Utf8(session));
+  }
+
+  const std::vector<std::wstring> lines = Lines(run.log);
+  auto indexOf = [&lines](const std::wstring& part) {
+    for (size_t i = 0; i < lines.size(); ++i)
+      if (Contains(lines[i], part)) return i;
+    return lines.size();
+  };
+  const size_t begin = indexOf(std::wstring(kRoute) + L"RunAsService ALUMO" + session + L" begin");
+  const size_t copy = indexOf(std::wstring(kRoute) + L"copy oxf " + workFolder + L"\\OXFeatureLUMO.exe to " +
+                              workFolder + L"\\OXFeatMiniLUMO.exe 0");
+  const size_t end = indexOf(std::wstring(kRoute) + L"RunAsService ALUMO" + session + L" end");
+  const size_t standard = indexOf(L"[CUnPackFileApp::RunAsStandard]");
+  EXPECT_LT(begin, copy) << run.log;
+  EXPECT_LT(copy, end) << run.log;
+  EXPECT_LT(end, lines.size()) << run.log;
+  EXPECT_TRUE(standard > end && standard < lines.size()) << "the standard launch follows the route\n" << run.log;
+  EXPECT_TRUE(LinesWith(run.log, L"try to find LUMO window").empty()) << "the manager was found";
+}
+
+TEST(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTask) {
+  Sandbox box(L"e2e-system-nomanager");
+  AgentEnvironment agent(box, L"3000");
+  // The task definition without its starter: the task runs nothing.
+  const std::wstring launcher = PackLauncher(
+      box.Root(), L"OXUnPackLUMO.exe",
+      {{"ALUMO.xml", AgentFile(L"ALUMO.xml")}, {".init_setting.ini", TextBytes("[Settings]\nlumo_token=77\n")}});
+  ASSERT_FALSE(launcher.empty());
+  const LauncherRun run = RunLauncher(box, launcher, L"", 90000);
+  ASSERT_EQ(run.exitCode, 0) << run.log;
+
+  const std::wstring session = Session();
+  const std::vector<std::wstring> begin = LinesWith(run.log, std::wstring(kRoute) + L"RunAsService ALUMO" + session + L" begin");
+  const std::vector<std::wstring> lost = LinesWith(run.log, std::wstring(kRoute) + L"fail to find LUMO window (Last=");
+  const std::vector<std::wstring> end = LinesWith(run.log, std::wstring(kRoute) + L"RunAsService ALUMO" + session + L" end");
+  ASSERT_EQ(begin.size(), 1u) << run.log;
+  ASSERT_EQ(lost.size(), 1u) << run.log;
+  ASSERT_EQ(end.size(), 1u) << run.log;
+  EXPECT_EQ(LinesWith(run.log, L"fail to wait OXM try to wait again").size(), 10u);
+  EXPECT_EQ(LinesWith(run.log, L"fail to wait OXM try to find LUMO window").size(), 1u);
+  EXPECT_EQ(LinesWith(run.log, L"fail to find LUMO window try to find again").size(), 15u);
+  const int seconds = (e2e::LogSeconds(lost[0]) - e2e::LogSeconds(begin[0]) + 86400) % 86400;
+  EXPECT_GE(seconds, 19) << run.log;
+  EXPECT_LE(seconds, 28) << run.log;
+  EXPECT_TRUE(agent.Records(L"OXManagerLUMO").empty());
+}
+
+TEST(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
+  Sandbox box(L"e2e-system-swap");
+  AgentEnvironment agent(box, L"3000");
+  const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+  ASSERT_FALSE(launcher.empty());
+  const std::wstring workFolder = WorkFolder(box);
+  const std::wstring parent = box.Temp() + L"unpacklumo";
+
+  // As soon as the launcher has made its folder, a program of the user moves the folder
+  // above it away and plants its own under the same path.
+  bool swapped = false;
+  const LauncherRun run = RunLauncher(box, launcher, L"", 90000, [&] {
+    const DWORD start = ::GetTickCount();
+    while (!Exists(workFolder) && ::GetTickCount() - start < 20000) ::Sleep(1);
+    // While the launcher writes a file in it, the folder cannot move; right after, it can.
+    while (!(swapped = ::MoveFileW(parent.c_str(), (box.Temp() + L"moved-away").c_str())) &&
+           ::GetTickCount() - start < 20000)
+      ::Sleep(1);
+    swapped = swapped && ::CreateDirectoryW(parent.c_str(), nullptr) && ::CreateDirectoryW(workFolder.c_str(), nullptr);
+  });
+  if (!swapped) GTEST_SKIP() << "this system does not let the folder above a held work folder be renamed";
+  ASSERT_EQ(run.exitCode, 0) << run.log;
+  EXPECT_EQ(LinesWith(run.log, std::wstring(kRoute) + L"RunAsService work folder " + workFolder +
+                                   L" is not the protected folder of this run; no task created")
+                .size(),
+            1u)
+      << run.log;
+  EXPECT_FALSE(Exists(box.Root() + L"\\schtasks.log")) << "no task command ran";
+  EXPECT_TRUE(agent.Records(L"Launcher").empty());
+  EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Packing and running launchers in end-to-end tests.
+//
+//   Sandbox box(L"my-test");                                  // private TMP/TEMP
+//   LauncherRun run = PackAndRun(box, L"OXUnPackLUMO.exe",
+//                                {{"setup.cab", CabBytes()}, {".init_setting.ini", Text("...")}},
+//                                L"/T 123456", 60000);
+//   EXPECT_EQ(run.exitCode, 0);
+//   EXPECT_TRUE(Contains(run.log, L"UnPack total 2 files."));
+//
+// The launcher is the x86_64 build beside the test program (out/win64/OXUnPackLUMO.exe). It
+// is packed with the same container writer that lumo-pack uses, into the sandbox root under
+// the given file name, and run there; it inherits the sandbox's TMP/TEMP, so its log and its
+// work folder lie in box.Temp(). `log` holds only the lines that this run added to the
+// session's log. A run that outlives its timeout is killed (exitCode -1, timedOut true).
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/winsupport.h"
+#include "unpack/core/container.h"
+#include "unpack/core/container_writer.h"
+
+namespace testsupport {
+
+// One payload entry: name (8-bit text, written as given, so tests may pass malformed names)
+// and data.
+using PayloadFile = lumo::PackEntry;
+
+inline std::vector<uint8_t> TextBytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+// Bytes of a recognisable pattern, different for each seed.
+inline std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    bytes[i] = static_cast<uint8_t>(x >> 16);
+  }
+  return bytes;
+}
+
+// The packed bytes of the launcher with these entries; `filler` as in lumo::PackInMemory.
+inline std::vector<uint8_t> PackedLauncherBytes(const std::vector<PayloadFile>& files, int64_t filler = -1) {
+  return lumo::PackInMemory(ReadBytes(LauncherPath()), "OXUnPackLUMO.exe", files, filler);
+}
+
+// Writes `bytes` as folder\fileName; returns the path, or an empty string on failure.
+inline std::wstring WriteLauncher(const std::wstring& folder, const std::wstring& fileName,
+                                  const std::vector<uint8_t>& bytes) {
+  const std::wstring path = folder + L"\\" + fileName;
+  return WriteBytes(path, bytes.data(), bytes.size()) ? path : std::wstring();
+}
+
+// Packs the launcher with these entries into folder\fileName; returns its path (empty on
+// failure).
+inline std::wstring PackLauncher(const std::wstring& folder, const std::wstring& fileName,
+                                 const std::vector<PayloadFile>& files, int64_t filler = -1) {
+  return WriteLauncher(folder, fileName, PackedLauncherBytes(files, filler));
+}
+
+// The sandbox's work folder for this session, with its trailing backslash.
+inline std::wstring WorkFolder(const Sandbox& box) {
+  return box.Temp() + L"unpacklumo\\" + std::to_wstring(static_cast<int>(SessionId())) + L"\\";
+}
+
+struct LauncherRun {
+  long exitCode = -2;     // the process's exit code; -1 timed out (killed), -2 did not start
+  bool timedOut = false;
+  std::wstring log;       // the log text this run added (lines end in CR LF)
+};
+
+// Runs a launcher with `arguments` (appended to its quoted path) in the sandbox root.
+// `whileRunning`, when given, is called once right after the start, e.g. to answer a
+// message box; the wait for the end follows it.
+inline LauncherRun RunLauncher(const Sandbox& box, const std::wstring& launcher, const std::wstring& arguments = L"",
+                               DWORD timeoutMs = 60000, const std::function<void()>& whileRunning = nullptr) {
+  LauncherRun run;
+  const std::wstring logPath = LogPath(box.Temp());
+  const size_t before = ReadUtf16(logPath).size();
+  std::wstring command = Quote(launcher);
+  if (!arguments.empty()) command += L" " + arguments;
+  HANDLE process = Start(command, box.Root().c_str());
+  if (process == nullptr) return run;
+  if (whileRunning) whileRunning();
+  run.exitCode = WaitExit(process, timeoutMs);
+  run.timedOut = run.exitCode == -1;
+  const std::wstring text = ReadUtf16(logPath);
+  if (text.size() > before) run.log = text.substr(before);
+  return run;
+}
+
+// Packs the launcher into box.Root()\fileName and runs it.
+inline LauncherRun PackAndRun(const Sandbox& box, const std::wstring& fileName, const std::vector<PayloadFile>& files,
+                              const std::wstring& arguments = L"", DWORD timeoutMs = 60000) {
+  const std::wstring launcher = PackLauncher(box.Root(), fileName, files);
+  if (launcher.empty()) return LauncherRun{};
+  return RunLauncher(box, launcher, arguments, timeoutMs);
+}
+
+// Log lines of a run that contain `part`.
+inline std::vector<std::wstring> LinesWith(const std::wstring& log, const std::wstring& part) {
+  std::vector<std::wstring> found;
+  for (const std::wstring& line : Lines(log)) {
+    if (Contains(line, part)) found.push_back(line);
+  }
+  return found;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,56 @@
+// Minimal PE images for the container tests: just enough headers for the reader (DOS
+// header, PE signature, file header, optional header with its data directories), padded
+// to a given length. They are never run.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace petest {
+
+constexpr uint32_t kLfanew = 0x80;
+
+inline void Put16(std::vector<uint8_t>& b, std::size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(std::vector<uint8_t>& b, std::size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Where data directory `index` lies in the file for either optional header.
+inline std::size_t DirectoryAt(bool pe32Plus, int index) {
+  return kLfanew + 24 + (pe32Plus ? 112 : 96) + 8 * index;
+}
+
+// An image of `length` bytes (at least 512) with a recognisable byte pattern after the
+// headers, so misplaced reads show up as wrong values rather than zeros.
+inline std::vector<uint8_t> MakeImage(bool pe32Plus, std::size_t length = 1536) {
+  std::vector<uint8_t> b(length, 0);
+  for (std::size_t i = 512; i < length; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+  b[0] = 'M';
+  b[1] = 'Z';
+  Put32(b, 60, kLfanew);
+  std::memcpy(&b[kLfanew], "PE\0\0", 4);
+  Put16(b, kLfanew + 4, pe32Plus ? 0x8664 : 0x14C);
+  Put16(b, kLfanew + 20, pe32Plus ? 240 : 224);
+  Put16(b, kLfanew + 24, pe32Plus ? 0x20B : 0x10B);
+  Put32(b, kLfanew + 24 + (pe32Plus ? 108 : 92), 16);
+  // A resource directory that a reader of the wrong header width would take for the
+  // certificate table (PE32+ directory 2 sits where PE32 keeps directory 4).
+  Put32(b, DirectoryAt(pe32Plus, 2), 0x3000);
+  Put32(b, DirectoryAt(pe32Plus, 2) + 4, 0x777);
+  return b;
+}
+
+// What a signer does: point the security directory at the old end of the file and append
+// the certificate table there.
+inline void Sign(std::vector<uint8_t>& file, bool pe32Plus, uint32_t tableSize) {
+  const uint32_t offset = static_cast<uint32_t>(file.size());
+  Put32(file, DirectoryAt(pe32Plus, 4), offset);
+  Put32(file, DirectoryAt(pe32Plus, 4) + 4, tableSize);
+  for (uint32_t i = 0; i < tableSize; ++i) file.push_back(static_cast<uint8_t>(0xC0 + i % 61));
+}
+
+}  // namespace petest

@@ -1,0 +1,225 @@
+// The extraction run in-process, over launchers packed into the sandbox: the files it
+// writes byte for byte, its log lines, and how it meets malformed payloads.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <thread>
+
+#include "support/launcher_run.h"
+#include "support/winsupport.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+using namespace testsupport;
+
+struct KeepCurrentDirectory {
+  wchar_t saved[MAX_PATH + 1] = {};
+  KeepCurrentDirectory() { ::GetCurrentDirectoryW(MAX_PATH, saved); }
+  ~KeepCurrentDirectory() { ::SetCurrentDirectoryW(saved); }
+};
+
+// One extraction of `bytes` (a packed file written into the sandbox) by a CUnPack that
+// reads that file instead of the running program.
+struct Extraction {
+  DWORD result = 0;
+  std::wstring log;
+  std::wstring workFolder;
+  bool workFolderCreated = false;  // the run itself created it
+};
+
+Extraction Extract(const Sandbox& box, const std::vector<uint8_t>& bytes,
+                   const std::function<void()>& whileRunning = nullptr) {
+  Extraction e;
+  const std::wstring packed = WriteLauncher(box.Root(), L"packed.exe", bytes);
+  EXPECT_FALSE(packed.empty());
+  const std::wstring logPath = LogPath(box.Temp());
+  const size_t before = ReadUtf16(logPath).size();
+  CUnPack unpack(packed);
+  std::thread helper;
+  if (whileRunning) helper = std::thread(whileRunning);
+  unpack.RunExtraction();
+  if (helper.joinable()) helper.join();
+  e.result = unpack.LastRunResult();
+  e.workFolder = WorkFolder(box);
+  e.workFolderCreated = Exists(e.workFolder);
+  e.log = ReadUtf16(logPath).substr(before);
+  return e;
+}
+
+size_t StubLength() { return ReadBytes(LauncherPath()).size(); }
+
+TEST(Extraction, EveryEntryIsWrittenByteForByteWithItsLogLines) {
+  Sandbox box(L"x-entries");
+  KeepCurrentDirectory keep;
+  const std::vector<PayloadFile> files = {
+      {"agent.cab", PatternBytes(3 * 1024 * 1024, 1)},   // many whole blocks
+      {"empty.dat", {}},                                   // size 0
+      {"two-blocks.bin", PatternBytes(2048, 2)},           // an exact multiple of the buffer
+      {"odd.bin", PatternBytes(1025, 3)},
+      {".init_setting.ini", TextBytes("[Settings]\r\ntoken=123\r\n")},
+  };
+  const Extraction e = Extract(box, PackedLauncherBytes(files));
+  EXPECT_EQ(e.result, 1u) << e.log;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::wstring name(files[i].name.begin(), files[i].name.end());
+    const std::wstring path = e.workFolder + name;
+    ASSERT_TRUE(Exists(path)) << files[i].name;
+    EXPECT_TRUE(ReadBytes(path) == files[i].data) << files[i].name << " differs";
+    const std::wstring n = std::to_wstring(i + 1);
+    const std::wstring size = std::to_wstring(files[i].data.size());
+    EXPECT_TRUE(Contains(e.log, L"[CUnPack::UnPackFiles] (" + n + L"/5)UnPack file name:" + path + L" (" + size + L")"))
+        << e.log;
+    EXPECT_TRUE(Contains(e.log, L"[CUnPack::UnPackFiles] UnPack count:" + n + L" len:" + size + L" File:" + path))
+        << e.log;
+    EXPECT_TRUE(Contains(e.log, L" FileSize:" + size + L" (Last=")) << e.log;
+  }
+  EXPECT_EQ(LinesWith(e.log, L"[CUnPack::UnPackFiles]  FreeSpace:").size(), 5u) << "one disk check per entry";
+  EXPECT_TRUE(Contains(e.log, L"[CUnPack::FindHeader] Name:" + box.Root() + L"\\packed.exe")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"[CUnPack::FindHeader] Sign Size:0 ")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"[CUnPack::FindHeader] Header offset:" + std::to_wstring(StubLength()) + L" ")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"[CUnPack::UnPackFiles] UnPack total 5 files.")) << e.log;
+}
+
+TEST(Extraction, SignedAndFilledLayoutsAreFoundAlike) {
+  Sandbox box(L"x-signed");
+  KeepCurrentDirectory keep;
+  const std::vector<PayloadFile> files = {{"a.txt", TextBytes("alpha")}, {"b.txt", PatternBytes(5000, 9)}};
+  std::vector<uint8_t> bytes = PackedLauncherBytes(files, 12);
+  // Sign the way a signer does: the security directory of the PE32+ headers names a table
+  // appended at the old end of the file.
+  const uint32_t lfanew = *reinterpret_cast<const uint32_t*>(&bytes[60]);
+  const uint32_t at = lfanew + 24 + 112 + 4 * 8;
+  const uint32_t tableOffset = static_cast<uint32_t>(bytes.size());
+  const uint32_t tableSize = 2048;
+  memcpy(&bytes[at], &tableOffset, 4);
+  memcpy(&bytes[at + 4], &tableSize, 4);
+  bytes.resize(bytes.size() + tableSize, 0x30);
+  const Extraction e = Extract(box, bytes);
+  EXPECT_EQ(e.result, 1u) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"[CUnPack::FindHeader] Sign Size:2048 ")) << e.log;
+  EXPECT_TRUE(ReadBytes(e.workFolder + L"a.txt") == files[0].data);
+  EXPECT_TRUE(ReadBytes(e.workFolder + L"b.txt") == files[1].data);
+  EXPECT_TRUE(Contains(e.log, L"UnPack total 2 files.")) << e.log;
+}
+
+TEST(Extraction, NoPayloadAndAnOffsetBeyondTheEndCreateNoWorkFolder) {
+  Sandbox box(L"x-nopayload");
+  KeepCurrentDirectory keep;
+  std::vector<uint8_t> zero = ReadBytes(LauncherPath());
+  zero.resize(zero.size() + 284, 0);
+  Extraction e = Extract(box, zero);
+  EXPECT_EQ(e.result, 0u);
+  EXPECT_TRUE(Contains(e.log, L"Header offset:0 ")) << e.log;
+  EXPECT_FALSE(Contains(e.log, L"[CUnPack::UnPackFiles]")) << e.log;
+  EXPECT_FALSE(e.workFolderCreated);
+
+  std::vector<uint8_t> beyond = PackedLauncherBytes({{"a.txt", TextBytes("a")}});
+  const uint64_t offset = beyond.size() + 1000;
+  memcpy(&beyond[beyond.size() - 284 + 8], &offset, 8);
+  e = Extract(box, beyond);
+  EXPECT_EQ(e.result, 1u) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"UnPack total 0 files.")) << e.log;
+  EXPECT_FALSE(e.workFolderCreated);
+}
+
+TEST(Extraction, UnsafeNamesAreSkippedAndNothingLandsOutsideTheWorkFolder) {
+  Sandbox box(L"x-names");
+  KeepCurrentDirectory keep;
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (WorkFolder(box) + L"sub").c_str(), nullptr), ERROR_SUCCESS);
+  const std::vector<PayloadFile> files = {
+      {"first.txt", TextBytes("one")},
+      {"..\\outside.txt", TextBytes("escaped")},
+      {"../up.txt", TextBytes("escaped")},
+      {"sub\\inner.txt", TextBytes("nested")},
+      {"C:evil.txt", TextBytes("drive")},
+      {"first.txt:hidden", TextBytes("stream")},
+      {"..", TextBytes("dots")},
+      {"", TextBytes("nameless")},
+      {std::string(260, 'n'), TextBytes("unterminated")},
+      {"NUL", TextBytes("device")},
+      {"last.txt", TextBytes("two")},
+  };
+  const Extraction e = Extract(box, PackedLauncherBytes(files));
+  EXPECT_EQ(e.result, 1u) << e.log;
+  EXPECT_TRUE(ReadBytes(e.workFolder + L"first.txt") == TextBytes("one"));
+  EXPECT_TRUE(ReadBytes(e.workFolder + L"last.txt") == TextBytes("two")) << "the entries after the skipped ones";
+  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\outside.txt"));
+  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\up.txt"));
+  EXPECT_FALSE(Exists(e.workFolder + L"sub\\inner.txt"));
+  EXPECT_FALSE(Exists(L"C:evil.txt"));
+  EXPECT_EQ(LinesWith(e.log, L"Skip file name:").size(), 9u) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(2/11)Skip file name:..\\outside.txt (7)")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(9/11)Skip file name:" + std::wstring(260, L'n'))) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(11/11)UnPack file name:" + e.workFolder + L"last.txt")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"UnPack total 11 files.")) << e.log;
+  // Only the two good files (and the folder made above) are in the work folder.
+  size_t count = 0;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((e.workFolder + L"*").c_str(), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) ++count;
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  EXPECT_EQ(count, 2u) << "the leftover 'sub' is cleared, the skipped entries write nothing";
+}
+
+TEST(Extraction, APayloadCutShortEndsTheRunWithoutSpinning) {
+  Sandbox box(L"x-short");
+  KeepCurrentDirectory keep;
+  const std::vector<PayloadFile> files = {{"good.txt", TextBytes("fine")}, {"cut.bin", PatternBytes(4000, 5)}};
+  std::vector<uint8_t> bytes = PackedLauncherBytes(files);
+  const size_t second = StubLength() + 284 + 4;
+  // The second entry claims 5 MiB more than the file holds.
+  const uint64_t lie = 5u * 1024 * 1024;
+  memcpy(&bytes[second + 8], &lie, 8);
+  const Extraction e = Extract(box, bytes);
+  EXPECT_EQ(e.result, 0u) << e.log;
+  EXPECT_TRUE(ReadBytes(e.workFolder + L"good.txt") == TextBytes("fine"));
+  EXPECT_FALSE(Exists(e.workFolder + L"cut.bin")) << "the partial file is removed";
+  EXPECT_TRUE(Contains(e.log, L"UnPack stopped: ")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L" of 5242880 bytes in the payload File:" + e.workFolder + L"cut.bin")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"[CUtility::FileException] ")) << e.log;
+  EXPECT_FALSE(Contains(e.log, L"UnPack total")) << e.log;
+}
+
+TEST(Extraction, NoRoomOnEitherDiskShowsTheMessageAndWritesNothing) {
+  Sandbox box(L"x-nospace");
+  KeepCurrentDirectory keep;
+  std::vector<uint8_t> bytes = PackedLauncherBytes({{"huge.bin", PatternBytes(100, 1)}, {"b.txt", TextBytes("b")}});
+  const uint64_t lie = uint64_t{1} << 63;
+  memcpy(&bytes[StubLength() + 8], &lie, 8);
+  std::wstring text;
+  bool answered = false;
+  const Extraction e = Extract(box, bytes, [&] { answered = AnswerMessageBox(L"Ondrix LUMO", IDOK, 30000, &text); });
+  ASSERT_TRUE(answered) << "no message box appeared";
+  EXPECT_EQ(text, L"There is not enough disk space to install .");
+  EXPECT_EQ(e.result, 0u);
+  EXPECT_EQ(LinesWith(e.log, L"FileSize:-9223372036854775808").size(), 2u) << "both disks are asked: " << e.log;
+  EXPECT_TRUE(Contains(e.log, L"[CUnPack::UnPackFiles] There is not enough disk space to install .")) << e.log;
+  EXPECT_FALSE(e.workFolderCreated) << "the run needed no work folder";
+}
+
+TEST(Extraction, AnEntryThatCannotBeCreatedIsPassedOver) {
+  Sandbox box(L"x-busy");
+  KeepCurrentDirectory keep;
+  const std::wstring folder = WorkFolder(box);
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(WriteBytes(folder + L"busy.txt", "old", 3));
+  // Held without sharing: the leftover cannot be removed and the entry cannot be created.
+  HANDLE held = ::CreateFileW((folder + L"busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const std::vector<PayloadFile> files = {
+      {"before.txt", TextBytes("1")}, {"busy.txt", PatternBytes(3000, 4)}, {"after.txt", TextBytes("3")}};
+  const Extraction e = Extract(box, PackedLauncherBytes(files));
+  ::CloseHandle(held);
+  EXPECT_EQ(e.result, 1u) << e.log;
+  EXPECT_TRUE(ReadBytes(folder + L"before.txt") == TextBytes("1"));
+  EXPECT_TRUE(ReadBytes(folder + L"after.txt") == TextBytes("3")) << "its data were passed over exactly";
+  EXPECT_TRUE(ReadBytes(folder + L"busy.txt") == TextBytes("old"));
+  EXPECT_TRUE(Contains(e.log, L"[CUtility::FileException] ")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"UnPack total 3 files.")) << e.log;
+}
+
+}  // namespace
