@@ -101,6 +101,7 @@ bool CUnPackFileApp::InitInstance() {
     if (lumo::ShouldClearInstruction(m_strSessionCode, m_strInstruction)) HandleInstruction(std::wstring());
 
     // 13. Cabinet.
+    ExpandCabinet(workFolder);
 
     // 14. Launch.
     if (bRunAsSystem)

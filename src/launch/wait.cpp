@@ -38,7 +38,7 @@ bool CUnPackFileApp::WaitProcessExit(const std::wstring& name, DWORD sessionId) 
                     static_cast<int>(::GetLastError()));
       break;
     }
-    if (false && ended && ::WaitForSingleObject(ended.get(), 0) == WAIT_OBJECT_0) break;
+    if (ended && ::WaitForSingleObject(ended.get(), 0) == WAIT_OBJECT_0) break;
   } while (exitCode == STILL_ACTIVE);
   return true;
 }

@@ -56,7 +56,7 @@ std::wstring CRegistry::PathWith(const std::wstring& subkey) const {
 LONG CRegistry::OpenBelowRoot(const std::wstring& path, REGSAM mask, lumo::UniqueKey& root,
                               lumo::UniqueKey& key) const {
   OpenRoot(root);
-  const LONG status = ::RegOpenKeyExW(root.get(), path.c_str(), 0, Access(mask), key.put()); root.release();
+  const LONG status = ::RegOpenKeyExW(root.get(), path.c_str(), 0, Access(mask), key.put());
   // An empty path may hand back the root's own handle: one owner must close it, not two.
   if (key.get() == root.get()) root.release();
   return status;

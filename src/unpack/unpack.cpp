@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -159,7 +160,10 @@ DWORD WINAPI CUnPack::ExtractionThread(LPVOID parameter) {
 }
 
 int CUnPack::RunExtraction() {
-  if (!m_hThread) m_hThread.reset(::CreateThread(nullptr, 0, &CUnPack::ExtractionThread, this, 0, nullptr));
+  if (!m_hThread) {
+    m_hThread.reset(::CreateThread(nullptr, 0, &CUnPack::ExtractionThread, this, 0, nullptr));
+    if (!m_hThread) CUtility::Log(L"[%ls] CreateThread failed %d", L"CUnPack::RunExtraction", static_cast<int>(::GetLastError()));
+  }
   // A failed thread start leaves nothing to wait for; the run goes on without a payload.
   if (m_hThread && ::WaitForSingleObject(m_hThread.get(), INFINITE) == WAIT_OBJECT_0) {
     DWORD result = 0;
@@ -290,9 +294,7 @@ std::wstring CUnPack::GetWorkFolder() {
   // On failure the path starts empty and the folder becomes relative to the current one.
   ::GetTempPathW(MAX_PATH, temp);
   const std::wstring tempFolder(temp);
-  wchar_t session[16] = {};
-  ::swprintf(session, 16, L"%d", static_cast<int>(GetOwnSessionId()));
-  m_strWorkFolder = tempFolder + L"unpacklumo\\" + session + L"\\";
+  m_strWorkFolder = tempFolder + L"unpacklumo\\" + std::to_wstring(static_cast<int>(GetOwnSessionId())) + L"\\";
 
   const std::wstring productTemp = tempFolder + L"Ondrix\\lumo\\";
   if (!CUtility::FileExists(productTemp)) ::SHCreateDirectoryExW(nullptr, productTemp.c_str(), nullptr);

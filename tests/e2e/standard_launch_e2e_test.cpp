@@ -1,0 +1,311 @@
+// From download to agent on the standard route: a launcher packed with the agent
+// stand-in's cabinet extracts it, expands it, arranges the feature builds and catalogs,
+// starts the manager from the work folder and waits for it, and cleans up. While the agent
+// runs, the test watches the windows and the work folder from outside; afterwards it reads
+// what the manager recorded, the launcher's log and the backup copy.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_product.h"
+#include "launch/product.h"
+#include "support/agent_record.h"
+#include "support/launcher_run.h"
+#include "ui/loading_wnd.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr DWORD kRunTimeout = 60000;
+// Long enough to look at the work folder and the windows while the manager runs, short
+// enough to keep each run to a few seconds.
+constexpr unsigned long kAgentLifetimeMs = 2500;
+// The agent's window comes up this long after the manager starts, so that a loading window
+// that closed with the start of the manager (rather than with the agent's window) shows.
+constexpr unsigned long kAgentWindowDelayMs = 1200;
+
+constexpr const wchar_t* kStandard = L"[CUnPackFileApp::RunAsStandard] ";
+
+std::string Narrow(const std::wstring& text) { return ToUtf8(text); }
+
+std::wstring WithoutTrailingBackslash(std::wstring path) {
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// What a file of the work folder is: the feature build or catalog it holds, or "other".
+std::string KindOf(const std::wstring& path) {
+  const std::string build = FeatureBuildOf(path);
+  if (!build.empty()) return "build:" + build;
+  const std::string catalog = CatalogOf(path);
+  if (!catalog.empty()) return "catalog:" + catalog;
+  return "other";
+}
+
+// The files of a folder (names in lower case, as the file system matches them) and what
+// each one holds.
+std::map<std::wstring, std::string> FolderContents(const std::wstring& folder) {
+  std::map<std::wstring, std::string> contents;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return contents;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    std::wstring name = data.cFileName;
+    for (wchar_t& c : name) c = static_cast<wchar_t>(towlower(c));
+    contents[name] = KindOf(folder + data.cFileName);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return contents;
+}
+
+std::string Describe(const std::map<std::wstring, std::string>& contents) {
+  std::string text;
+  for (const auto& entry : contents) text += Narrow(entry.first) + "=" + entry.second + " ";
+  return text;
+}
+
+// What the test saw from outside while the launcher ran.
+struct Watch {
+  bool loadingSeen = false;             // the loading window existed before the agent's window
+  DWORD loadingLastSeenBeforeAgent = 0; // ms between its last sighting and the agent's window
+  bool agentWindowSeen = false;
+  bool loadingGoneWhileAgentUp = false; // the loading window went while the agent's window stood
+  std::map<std::wstring, std::string> workFolder;  // taken while the agent ran
+};
+
+struct StandardRun {
+  LauncherRun run;
+  Watch watch;
+  AgentRecord manager;                  // the first manager's record
+  size_t managerRecords = 0;            // how many managers recorded
+  std::wstring launcher;                // the packed launcher's path
+};
+
+// Polls the windows from the launcher's start until the agent's window has come and the
+// loading window has gone, and lists the work folder while the agent is up.
+Watch WatchRun(const Sandbox& box) {
+  Watch watch;
+  const DWORD start = ::GetTickCount();
+  DWORD lastLoading = 0;
+  HWND agent = nullptr;
+  while (::GetTickCount() - start < 30000) {
+    if (::FindWindowW(CLoadingWnd::kClassName, CLoadingWnd::kTitle) != nullptr) {
+      watch.loadingSeen = true;
+      lastLoading = ::GetTickCount();
+    }
+    agent = lumo::FindProductWindow();
+    if (agent != nullptr) break;
+    ::Sleep(15);
+  }
+  if (agent == nullptr) return watch;
+  watch.agentWindowSeen = true;
+  watch.loadingLastSeenBeforeAgent = watch.loadingSeen ? ::GetTickCount() - lastLoading : 0;
+  watch.workFolder = FolderContents(WorkFolder(box));
+  const DWORD up = ::GetTickCount();
+  while (::GetTickCount() - up < 3000 && ::IsWindow(agent)) {
+    if (::FindWindowW(CLoadingWnd::kClassName, CLoadingWnd::kTitle) == nullptr) {
+      watch.loadingGoneWhileAgentUp = ::IsWindow(agent) != FALSE;
+      break;
+    }
+    ::Sleep(15);
+  }
+  return watch;
+}
+
+class StandardLaunchE2E : public ::testing::Test {
+ protected:
+  // Packs the agent's cabinet, the agent's settings (a private record folder, a short life)
+  // and the initial settings into `fileName` and runs it on the standard route.
+  StandardRun Run(const Sandbox& box, const std::wstring& fileName, const std::string& initSettings,
+                  const std::wstring& arguments = L"") {
+    StandardRun result;
+    const std::wstring records = box.Root() + L"\\records";
+    ::CreateDirectoryW(records.c_str(), nullptr);
+    const std::string agentIni = "[Agent]\nLifetimeMs=" + std::to_string(kAgentLifetimeMs) +
+                                 "\nWindowDelayMs=" + std::to_string(kAgentWindowDelayMs) +
+                                 "\nRecordFolder=" + Narrow(records) + "\n";
+    const std::vector<PayloadFile> files = {{"lumo-agent.cab", ReadBytes(AgentCabinet())},
+                                            {".init_setting.ini", TextBytes(initSettings)},
+                                            {"agent.ini", TextBytes(agentIni)}};
+    result.launcher = PackLauncher(box.Root(), fileName, files);
+    if (result.launcher.empty()) return result;
+    result.run = RunLauncher(box, result.launcher, arguments, kRunTimeout, [&] { result.watch = WatchRun(box); });
+    const std::vector<std::wstring> found = AgentRecordFiles(records, L"OXManagerLUMO");
+    result.managerRecords = found.size();
+    if (!found.empty()) result.manager = ReadAgentRecord(found.front());
+    return result;
+  }
+
+  // Code-sign mode keeps the elevated launcher under Wine off the SYSTEM route.
+  e2e::CodeSignMode standardRoute_;
+};
+
+// The launcher's version words, read from its own version resource.
+bool LauncherVersion(const std::wstring& path, DWORD& ms, DWORD& ls) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return false;
+  std::vector<BYTE> block(size);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
+      !::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+    return false;
+  ms = info->dwProductVersionMS;
+  ls = info->dwProductVersionLS;
+  return true;
+}
+
+std::wstring ExpectedBackupPath(const std::wstring& launcher) {
+  wchar_t common[MAX_PATH] = {};
+  DWORD ms = 0, ls = 0;
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)) ||
+      !LauncherVersion(launcher, ms, ls))
+    return L"";
+  wchar_t name[64] = {};
+  swprintf(name, 64, L"Lumo%02u%u%u%u%u.exe", static_cast<unsigned>(SessionId()), HIWORD(ms), LOWORD(ms), HIWORD(ls),
+           LOWORD(ls));
+  return std::wstring(common) + L"\\Ondrix\\Temp\\" + name;
+}
+
+void ExpectCleanEnd(const StandardRun& result, const Sandbox& box) {
+  EXPECT_FALSE(result.run.timedOut) << result.run.log;
+  EXPECT_EQ(result.run.exitCode, 0) << result.run.log;
+  EXPECT_FALSE(Exists(WorkFolder(box))) << "the work folder is removed once the manager has ended";
+  // The manager ended before the launcher went on: the interpreter's end is logged after
+  // the backup, as the last line of the launch.
+  EXPECT_TRUE(Contains(result.run.log, L"finish ecode:0")) << result.run.log;
+}
+
+// Windows 7 (Wine's default): the cabinet is expanded into the work folder, the feature
+// builds are renamed and copied, the catalogs stay as expanded, the manager runs from the
+// work folder with "-t" and the code, the loading window goes when the agent's window
+// comes, the backup copy lands in the shared temp folder, and the work folder goes at the
+// end.
+TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
+  Sandbox box(L"e2e-standard");
+  // Deleted first, so that the copy found afterwards is this run's.
+  const std::wstring oldBackup = ExpectedBackupPath(LauncherPath());
+  if (!oldBackup.empty()) ::DeleteFileW(oldBackup.c_str());
+  const StandardRun first = Run(box, L"OXUnPackLUMO.exe", "[Settings]\nlumo_token=CODE7755\n");
+  ASSERT_FALSE(first.launcher.empty());
+  ExpectCleanEnd(first, box);
+
+  // What the manager received.
+  ASSERT_EQ(first.managerRecords, 1u) << first.run.log;
+  const AgentRecord& manager = first.manager;
+  EXPECT_EQ(Field(manager, "argc"), "2");
+  EXPECT_EQ(Field(manager, "arg1"), "-t");
+  EXPECT_EQ(Field(manager, "arg2"), "CODE7755");
+  EXPECT_EQ(Field(manager, "current_folder"), Narrow(WithoutTrailingBackslash(WorkFolder(box))));
+  EXPECT_EQ(Field(manager, "module_path"), Narrow(WorkFolder(box) + L"OXManagerLUMO.exe"));
+  EXPECT_EQ(Field(manager, "is_system"), "0");
+  EXPECT_EQ(Field(manager, "window"), "1");
+
+  // The work folder while the agent ran: the expanded cabinet, the renames and the copy.
+  const Watch& watch = first.watch;
+  ASSERT_TRUE(watch.agentWindowSeen) << first.run.log;
+  const std::map<std::wstring, std::string>& folder = watch.workFolder;
+  const std::string listing = Describe(folder);
+  EXPECT_EQ(folder.count(L"oxmanagerlumo.exe"), 1u) << listing;
+  EXPECT_EQ(folder.count(L"oxserverlumo.exe"), 1u) << listing;
+  EXPECT_EQ(folder.count(L"launcher.exe"), 1u) << listing;
+  EXPECT_EQ(folder.count(L"alumo.xml"), 1u) << listing;
+  EXPECT_EQ(folder.count(L"lumo-agent.cab"), 1u) << "the cabinet stays until the folder goes; " << listing;
+  auto kind = [&](const wchar_t* name) {
+    auto it = folder.find(name);
+    return it == folder.end() ? std::string("<missing>") : it->second;
+  };
+  EXPECT_EQ(kind(L"oxfeaturelumo.exe"), "build:NOUIA") << listing;
+  EXPECT_EQ(kind(L"oxfeaturelumouia.exe"), "build:UIA") << listing;
+  EXPECT_EQ(kind(L"oxfeatminilumo.exe"), "build:NOUIA") << listing;
+  EXPECT_EQ(folder.count(L"oxfeaturelumononouia.exe") + folder.count(L"oxfeaturelumonouia.exe"), 0u) << listing;
+  // Not Windows 10: the catalogs as expanded.
+  EXPECT_EQ(kind(L"dxprinter.cat"), "catalog:dxprinter") << listing;
+  EXPECT_EQ(kind(L"dxprinterx.cat"), "catalog:dxprinterx") << listing;
+  EXPECT_EQ(folder.count(L"dxprinter8.cat"), 0u) << listing;
+  EXPECT_TRUE(LinesWith(first.run.log, L"rename printer INF").empty()) << first.run.log;
+  EXPECT_TRUE(LinesWith(first.run.log, L"failed").empty()) << first.run.log;
+
+  const std::vector<std::wstring> copies = LinesWith(first.run.log, std::wstring(kStandard) + L"copy oxf " + WorkFolder(box));
+  ASSERT_EQ(copies.size(), 1u) << first.run.log;
+  EXPECT_TRUE(Contains(copies[0], L"OXFeatureLUMO.exe to ")) << Narrow(copies[0]);
+  EXPECT_TRUE(Contains(copies[0], L"OXFeatMiniLUMO.exe 0 (Last=")) << Narrow(copies[0]) << ": the copy succeeded";
+
+  // The loading window stood until the agent's window came, and went while it stood.
+  EXPECT_TRUE(watch.loadingSeen);
+  EXPECT_LT(watch.loadingLastSeenBeforeAgent, 1000u)
+      << "the loading window went well before the agent's window appeared";
+  EXPECT_TRUE(watch.loadingGoneWhileAgentUp) << "the loading window outlived the agent's window's appearance";
+
+  // The backup copy: the launcher itself, under the session's and version's name.
+  const std::wstring backup = ExpectedBackupPath(first.launcher);
+  ASSERT_FALSE(backup.empty());
+  EXPECT_TRUE(Exists(backup)) << Narrow(backup);
+  EXPECT_TRUE(ReadBytes(backup) == ReadBytes(first.launcher)) << "the backup is a copy of the launcher";
+  EXPECT_EQ(LinesWith(first.run.log, L"backup for elevation " + first.launcher + L" to " + backup + L" 0").size(), 1u)
+      << first.run.log;
+}
+
+// Windows 10 for this launcher's file name: the catalog variant takes the regular name and
+// the earlier catalog is parked. The code comes from the file name (gateway mode) of a
+// copy a browser saved a second time, so it holds a blank: the manager still receives "-t"
+// and the code as two arguments.
+TEST_F(StandardLaunchE2E, OnWindows10TheCatalogsAreSwappedAndACodeWithABlankStaysOneArgument) {
+  Sandbox box(L"e2e-standard-win10");
+  const std::wstring name = L"OndrixLUMO-W10CODE (1).exe";
+  SetWineVersion(name, L"win10");
+  const StandardRun result = Run(box, name, "[Settings]\ngateway_mode=1\n");
+  SetWineVersion(name, L"");
+  ASSERT_FALSE(result.launcher.empty());
+  ExpectCleanEnd(result, box);
+  EXPECT_TRUE(Contains(result.run.log, L"OS 10.")) << "the run saw Windows 10: " << result.run.log;
+
+  ASSERT_EQ(result.managerRecords, 1u) << result.run.log;
+  EXPECT_EQ(Field(result.manager, "argc"), "2");
+  EXPECT_EQ(Field(result.manager, "arg1"), "-t");
+  EXPECT_EQ(Field(result.manager, "arg2"), "W10CODE (1)");
+
+  ASSERT_TRUE(result.watch.agentWindowSeen) << result.run.log;
+  const std::map<std::wstring, std::string>& folder = result.watch.workFolder;
+  const std::string listing = Describe(folder);
+  auto kind = [&](const wchar_t* file) {
+    auto it = folder.find(file);
+    return it == folder.end() ? std::string("<missing>") : it->second;
+  };
+  EXPECT_EQ(kind(L"dxprinter.cat"), "catalog:dxprinterx") << listing;
+  EXPECT_EQ(kind(L"dxprinter8.cat"), "catalog:dxprinter") << listing;
+  EXPECT_EQ(folder.count(L"dxprinterx.cat"), 0u) << listing;
+  // The feature builds as on every system.
+  EXPECT_EQ(kind(L"oxfeaturelumo.exe"), "build:NOUIA") << listing;
+  EXPECT_EQ(kind(L"oxfeaturelumouia.exe"), "build:UIA") << listing;
+  EXPECT_EQ(LinesWith(result.run.log, std::wstring(kStandard) + L"rename printer INF").size(), 1u) << result.run.log;
+}
+
+// A file name that a person or a browser chose can carry interpreter syntax. Were this code
+// handed on, the interpreter would, after the manager, climb out of the work folder and
+// make a folder "PWNED" in the temp folder, where the clean-up would not remove it.
+TEST_F(StandardLaunchE2E, ACodeFromAFileNameWithAnAmpersandStartsNothingElse) {
+  Sandbox box(L"e2e-standard-amp");
+  const StandardRun result = Run(box, L"OndrixLUMO-AB&cd..&cd..&md;PWNED.exe", "[Settings]\ngateway_mode=1\n");
+  ASSERT_FALSE(result.launcher.empty());
+  ExpectCleanEnd(result, box);
+  EXPECT_FALSE(Exists(box.Temp() + L"PWNED"));
+  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\PWNED"));
+  EXPECT_FALSE(Exists(box.Root() + L"\\PWNED"));
+
+  // The manager ran, without a code, and the drop was logged.
+  ASSERT_EQ(result.managerRecords, 1u) << result.run.log;
+  EXPECT_EQ(Field(result.manager, "argc"), "0");
+  EXPECT_EQ(Field(result.manager, "has_code"), "0");
+  EXPECT_EQ(LinesWith(result.run.log, std::wstring(kStandard) + L"session code dropped").size(), 1u) << result.run.log;
+  EXPECT_TRUE(Contains(result.run.log, L"succ wait pid:")) << result.run.log;
+}
+
+}  // namespace
