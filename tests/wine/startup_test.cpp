@@ -1,6 +1,7 @@
 // The launcher as a whole, at the start-up gate.
 #include <gtest/gtest.h>
 
+#include "e2e/e2e_product.h"
 #include "support/winsupport.h"
 
 namespace {
@@ -25,6 +26,8 @@ TEST(Startup, VistaShowsTheUpgradeMessageAndWritesNoLog) {
 
 TEST(Startup, Windows7RunLogsTheOsLine) {
   Sandbox box(L"win7run");
+  // The standard route ends at once without a payload.
+  const e2e::CodeSignMode standardRoute;
   ASSERT_EQ(RunWait(Quote(LauncherPath()), 60000), 0);
   const std::wstring text = ReadUtf16(LogPath(box.Temp()));
   EXPECT_TRUE(Contains(text, L"[CUtility::OSInfo] OS 6.1(7601)")) << text;
