@@ -123,19 +123,20 @@ class StandardLaunchE2E : public ::testing::Test {
   // Packs the agent's cabinet, the agent's settings (a private record folder, a short life)
   // and the initial settings into `fileName` and runs it on the standard route.
   StandardRun Run(const Sandbox& box, const std::wstring& fileName, const std::string& initSettings,
-                  const std::wstring& arguments = L"") {
+                  const std::vector<PayloadFile>& extraFiles = {}) {
     StandardRun result;
     const std::wstring records = box.Root() + L"\\records";
     ::CreateDirectoryW(records.c_str(), nullptr);
     const std::string agentIni = "[Agent]\nLifetimeMs=" + std::to_string(kAgentLifetimeMs) +
                                  "\nWindowDelayMs=" + std::to_string(kAgentWindowDelayMs) +
                                  "\nRecordFolder=" + Narrow(records) + "\n";
-    const std::vector<PayloadFile> files = {{"lumo-agent.cab", ReadBytes(AgentCabinet())},
+    std::vector<PayloadFile> files = {{"lumo-agent.cab", ReadBytes(AgentCabinet())},
                                             {".init_setting.ini", TextBytes(initSettings)},
                                             {"agent.ini", TextBytes(agentIni)}};
+    files.insert(files.end(), extraFiles.begin(), extraFiles.end());
     result.launcher = PackLauncher(box.Root(), fileName, files);
     if (result.launcher.empty()) return result;
-    result.run = RunLauncher(box, result.launcher, arguments, kRunTimeout, [&] { result.watch = WatchRun(box); });
+    result.run = RunLauncher(box, result.launcher, L"", kRunTimeout, [&] { result.watch = WatchRun(box); });
     const std::vector<std::wstring> found = AgentRecordFiles(records, L"OXManagerLUMO");
     result.managerRecords = found.size();
     if (!found.empty()) result.manager = ReadAgentRecord(found.front());
@@ -306,6 +307,38 @@ TEST_F(StandardLaunchE2E, ACodeFromAFileNameWithAnAmpersandStartsNothingElse) {
   EXPECT_EQ(Field(result.manager, "has_code"), "0");
   EXPECT_EQ(LinesWith(result.run.log, std::wstring(kStandard) + L"session code dropped").size(), 1u) << result.run.log;
   EXPECT_TRUE(Contains(result.run.log, L"succ wait pid:")) << result.run.log;
+}
+
+// A name the renames need is already taken (here by a payload entry): each failed rename is
+// logged with its error, and the launch goes on regardless.
+TEST_F(StandardLaunchE2E, AFailedRenameIsLoggedAndTheLaunchGoesOn) {
+  Sandbox box(L"e2e-standard-taken");
+  const StandardRun result = Run(box, L"OXUnPackLUMO.exe", "[Settings]\nlumo_token=TAKEN1\n",
+                                 {{"OXFeatureLUMOUIA.exe", TextBytes("taken")}});
+  ASSERT_FALSE(result.launcher.empty());
+  ExpectCleanEnd(result, box);
+  const std::wstring failed = std::to_wstring(ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(LinesWith(result.run.log, std::wstring(kStandard) +
+                                          L"rename OXFeatureLUMO.exe to OXFeatureLUMOUIA.exe failed " + failed)
+                .size(),
+            1u)
+      << result.run.log;
+  // The UI-access build kept the regular name, so the second rename found it taken too.
+  EXPECT_EQ(LinesWith(result.run.log, std::wstring(kStandard) +
+                                          L"rename OXFeatureLUMONOUIA.exe to OXFeatureLUMO.exe failed " + failed)
+                .size(),
+            1u)
+      << result.run.log;
+
+  ASSERT_EQ(result.managerRecords, 1u) << result.run.log;
+  EXPECT_EQ(Field(result.manager, "arg2"), "TAKEN1");
+  ASSERT_TRUE(result.watch.agentWindowSeen) << result.run.log;
+  auto kind = [&](const wchar_t* file) {
+    auto it = result.watch.workFolder.find(file);
+    return it == result.watch.workFolder.end() ? std::string("<missing>") : it->second;
+  };
+  EXPECT_EQ(kind(L"oxfeaturelumo.exe"), "build:UIA") << Describe(result.watch.workFolder);
+  EXPECT_EQ(kind(L"oxfeaturelumouia.exe"), "other") << "the entry that held the name stays";
 }
 
 }  // namespace

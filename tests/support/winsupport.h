@@ -205,6 +205,8 @@ inline bool AnswerMessageBox(const std::wstring& caption, int button, DWORD time
     if (::GetTickCount() - start > timeoutMs) return false;
     ::Sleep(50);
   }
+  // The box exists before its text does: it is shown once its dialog is complete.
+  while (!::IsWindowVisible(box) && ::IsWindow(box) && ::GetTickCount() - start <= timeoutMs) ::Sleep(20);
   if (text != nullptr) {
     text->clear();
     for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
