@@ -207,16 +207,22 @@ inline bool AnswerMessageBox(const std::wstring& caption, int button, DWORD time
   }
   // The box exists before its text does: it is shown once its dialog is complete.
   while (!::IsWindowVisible(box) && ::IsWindow(box) && ::GetTickCount() - start <= timeoutMs) ::Sleep(20);
+  // Read until the text is there too (or a short while has passed, for a box without any).
   if (text != nullptr) {
-    text->clear();
-    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
-      wchar_t cls[64] = {};
-      ::GetClassNameW(child, cls, 64);
-      if (lstrcmpiW(cls, L"Static") != 0) continue;
-      wchar_t buffer[2048] = {};
-      ::GetWindowTextW(child, buffer, 2048);
-      if (wcslen(buffer) > text->size()) *text = buffer;
-    }
+    const DWORD textStart = ::GetTickCount();
+    do {
+      text->clear();
+      for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = {};
+        ::GetClassNameW(child, cls, 64);
+        if (lstrcmpiW(cls, L"Static") != 0) continue;
+        wchar_t buffer[2048] = {};
+        ::GetWindowTextW(child, buffer, 2048);
+        if (wcslen(buffer) > text->size()) *text = buffer;
+      }
+      if (!text->empty()) break;
+      ::Sleep(50);
+    } while (::GetTickCount() - textStart < 3000);
   }
   ::PostMessageW(box, WM_COMMAND, button, 0);
   return true;
