@@ -196,6 +196,17 @@ inline void SetWineVersion(const std::wstring& exeName, const std::wstring& vers
   }
 }
 
+// Waits until a helper's UTF-16 report file has at least `lines` lines; empty on timeout.
+inline std::vector<std::wstring> WaitForLines(const std::wstring& path, size_t lines, DWORD timeoutMs) {
+  const DWORD start = ::GetTickCount();
+  while (::GetTickCount() - start < timeoutMs) {
+    std::vector<std::wstring> found = Lines(ReadUtf16(path));
+    if (found.size() >= lines) return found;
+    ::Sleep(50);
+  }
+  return {};
+}
+
 // Waits for a message box with the given caption, returns its text and answers it with
 // the given button (IDOK, IDCANCEL). Returns false when no box appeared in time.
 inline bool AnswerMessageBox(const std::wstring& caption, int button, DWORD timeoutMs, std::wstring* text) {

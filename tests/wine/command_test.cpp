@@ -5,6 +5,7 @@
 #include "app/app.h"
 #include "launch/command.h"
 #include "launch/product.h"
+#include "support/product_window.h"
 #include "support/winsupport.h"
 #include "ui/loading.h"
 #include "util/utility.h"
@@ -58,25 +59,6 @@ TEST_F(Command, AMissingProgramReturnsItsErrorAndLogsFail) {
   EXPECT_EQ(lumo::ExecuteProgram(box_.Root() + L"\\missing.exe", work_, L"/c exit 0", false, &none), 2);
   EXPECT_TRUE(Contains(Log(), L"[CUnPackFileApp::ExecuteCommand] fail 2 (Last=")) << Log();
 }
-
-// A stand-in for the agent's window, owned by this thread.
-class ProductWindow {
- public:
-  ProductWindow() {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = ::DefWindowProcW;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = lumo::kProductWindowClass;
-    ::RegisterClassW(&wc);
-    window_ = ::CreateWindowExW(0, lumo::kProductWindowClass, L"agent", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
-                                nullptr, nullptr, wc.hInstance, nullptr);
-  }
-  ~ProductWindow() { ::DestroyWindow(window_); }
-  HWND get() const { return window_; }
-
- private:
-  HWND window_ = nullptr;
-};
 
 TEST_F(Command, ProductWindowClosesTheLoadingWindowOnlyForTheProductStart) {
   ProductWindow product;

@@ -9,6 +9,7 @@
 #include "app/arbitration.h"
 #include "app/instance_lock.h"
 #include "launch/product.h"
+#include "support/product_window.h"
 #include "support/winsupport.h"
 #include "util/utility.h"
 
@@ -22,27 +23,6 @@ constexpr lumo::ArbitrationTiming kQuick{4, 100, 300};
 std::wstring TestLockName(const wchar_t* tag) {
   return std::wstring(L"lumo-test-lock-") + tag + L"-" + std::to_wstring(::GetCurrentProcessId());
 }
-
-// A top-level window of the agent's class, owned by the calling thread.
-class ProductWindow {
- public:
-  ProductWindow() {
-    WNDCLASSW cls{};
-    cls.lpfnWndProc = ::DefWindowProcW;
-    cls.hInstance = ::GetModuleHandleW(nullptr);
-    cls.lpszClassName = lumo::kProductWindowClass;
-    ::RegisterClassW(&cls);
-    window_ = ::CreateWindowExW(0, lumo::kProductWindowClass, L"agent", WS_OVERLAPPEDWINDOW, 10, 10, 200, 100,
-                                nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
-  }
-  ~ProductWindow() {
-    if (window_ != nullptr) ::DestroyWindow(window_);
-  }
-  HWND get() const { return window_; }
-
- private:
-  HWND window_ = nullptr;
-};
 
 // Programs named like the agent's, copied from a helper that sleeps, running in this
 // session until the test ends (or the arbitration ends them).

@@ -38,14 +38,9 @@ void WriteDefinition(const std::wstring& path) {
   WriteBytes(path, xml.data(), xml.size() * sizeof(wchar_t));
 }
 
+// The echo helper's report: command line, current folder, show command.
 std::vector<std::wstring> WaitForEcho(const std::wstring& path, DWORD timeoutMs) {
-  const DWORD start = ::GetTickCount();
-  while (::GetTickCount() - start < timeoutMs) {
-    std::vector<std::wstring> lines = Lines(ReadUtf16(path));
-    if (lines.size() >= 3) return lines;
-    ::Sleep(50);
-  }
-  return {};
+  return WaitForLines(path, 3, timeoutMs);
 }
 
 std::wstring SystemFolder() {
