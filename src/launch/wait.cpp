@@ -27,7 +27,7 @@ bool CUnPackFileApp::WaitProcessExit(const std::wstring& name, DWORD sessionId) 
   bool windowSeen = false;
   DWORD exitCode = STILL_ACTIVE;
   do {
-    if (!windowSeen && ::IsWindow(::FindWindowW(lumo::kProductWindowClass, nullptr))) {
+    if (!windowSeen && lumo::FindProductWindow() != nullptr) {
       windowSeen = true;
       CloseLoadingWindow(&m_pMainWnd);
     }
