@@ -22,7 +22,9 @@ constexpr DWORD kPollSliceMs = 120;
 std::wstring Interpreter() {
   wchar_t windows[MAX_PATH] = {};
   ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  return lumo::InterpreterPath(CUtility::IsPreVista(), CUtility::IsWow64(), windows);
+  wchar_t system[MAX_PATH] = {};
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  return lumo::InterpreterPath(CUtility::IsPreVista(), CUtility::IsWow64(), windows, system);
 }
 
 // A copy of the launcher in the shared temp folder, named after the session and the

@@ -3,30 +3,58 @@
 #include <windows.h>
 
 #include <shellapi.h>
-#include <tlhelp32.h>
+#include <winternl.h>
 #include <wtsapi32.h>
+
+#include <algorithm>
 
 #include "launch/impersonate.h"
 #include "util/utility.h"
 
+namespace {
+
+// The system's process list, with the session of every process. The session comes with the
+// list: asking a process for it needs a handle to the process, which an unelevated
+// launcher cannot get for the agent's processes that run as SYSTEM in its session.
+bool ListProcesses(std::vector<BYTE>& buffer) {
+  using QueryFn = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  const auto query = ntdll == nullptr ? nullptr
+      : reinterpret_cast<QueryFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtQuerySystemInformation")));
+  if (query == nullptr) return false;
+  constexpr NTSTATUS kLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+  buffer.resize(256 * 1024);
+  // Processes come and go between the calls: a few tries with room to spare.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    ULONG needed = 0;
+    const NTSTATUS status =
+        query(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status >= 0) return true;
+    if (status != kLengthMismatch) return false;
+    buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 64 * 1024));
+  }
+  return false;
+}
+
+}  // namespace
+
 bool CUtility::FindProcesses(const std::wstring& name, std::vector<DWORD>& ids, DWORD sessionId) {
   ids.clear();
-  lumo::UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
+  std::vector<BYTE> buffer;
+  if (!ListProcesses(buffer)) return false;
 
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
-       more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (::lstrcmpiW(entry.szExeFile, name.c_str()) != 0) continue;
-    if (sessionId == 0xFFFFFFFF) {
-      ids.push_back(entry.th32ProcessID);
-      continue;
+  for (std::size_t offset = 0;;) {
+    const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data() + offset);
+    const UNICODE_STRING& image = process->ImageName;
+    if (image.Buffer != nullptr) {
+      const std::wstring imageName(image.Buffer, image.Length / sizeof(wchar_t));
+      if (::lstrcmpiW(imageName.c_str(), name.c_str()) == 0 &&
+          (sessionId == 0xFFFFFFFF || process->SessionId == sessionId))
+        ids.push_back(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(process->UniqueProcessId)));
     }
-    // A process whose session cannot be read belongs to no particular session.
-    DWORD processSession = 0;
-    if (::ProcessIdToSessionId(entry.th32ProcessID, &processSession) && processSession == sessionId)
-      ids.push_back(entry.th32ProcessID);
+    if (process->NextEntryOffset == 0) break;
+    offset += process->NextEntryOffset;
+    if (offset + sizeof(SYSTEM_PROCESS_INFORMATION) > buffer.size()) break;
   }
   return true;
 }

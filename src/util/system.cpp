@@ -118,3 +118,11 @@ void CUtility::OSInfo() {
       static_cast<int>(info.dwMinorVersion), static_cast<int>(info.dwBuildNumber),
       info.szCSDVersion, IsWow64() ? 1 : 0);
 }
+
+HMODULE CUtility::LoadSystemLibrary(const std::wstring& fileName) {
+  wchar_t systemFolder[MAX_PATH + 1] = {};
+  const UINT length = ::GetSystemDirectoryW(systemFolder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  const std::wstring path = std::wstring(systemFolder) + L"\\" + fileName;
+  return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}

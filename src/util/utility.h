@@ -37,6 +37,9 @@ class CUtility {
   static bool IsWow64();
   static bool FileExists(const std::wstring& path);
   static void OSInfo();
+  // Loads a library of Windows by its full path in the system folder (never by name, which
+  // would look beside the program first); its own dependencies are looked for beside it.
+  static HMODULE LoadSystemLibrary(const std::wstring& fileName);
 
   // --- Folder trees (unpack/folder_tree.cpp) ---
   static bool DeleteFolderTree(const std::wstring& path);

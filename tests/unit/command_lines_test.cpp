@@ -6,11 +6,26 @@ namespace {
 
 using namespace lumo;
 
-TEST(Interpreter, NativeCmdThroughSysnativeOnlyForWow64OnVistaOrLater) {
-  EXPECT_EQ(InterpreterPath(false, true, L"C:\\Windows"), L"C:\\Windows\\sysnative\\cmd.exe");
-  EXPECT_EQ(InterpreterPath(false, false, L"C:\\Windows"), L"cmd.exe");
-  // Windows of major version 5 has no sysnative alias, even a 64-bit one.
-  EXPECT_EQ(InterpreterPath(true, true, L"C:\\Windows"), L"cmd.exe");
+// Never a bare "cmd.exe", which would be looked for in the work folder first.
+TEST(Interpreter, AlwaysAFullPathNativeThroughSysnativeOnlyForWow64OnVistaOrLater) {
+  const wchar_t* windows = L"C:\\Windows";
+  const wchar_t* system = L"C:\\Windows\\system32";
+  struct Case { bool preVista, wow64; const wchar_t* expected; } cases[] = {
+      {false, true, L"C:\\Windows\\sysnative\\cmd.exe"},  // 32-bit launcher, 64-bit Windows
+      {false, false, L"C:\\Windows\\system32\\cmd.exe"},  // 64-bit launcher, or 32-bit Windows
+      {true, true, L"C:\\Windows\\system32\\cmd.exe"},    // major version 5: no sysnative alias
+      {true, false, L"C:\\Windows\\system32\\cmd.exe"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(InterpreterPath(c.preVista, c.wow64, windows, system), c.expected);
+}
+
+// "/d" first: the user's AutoRun command never runs inside the launcher's commands.
+TEST(Interpreter, EveryCommandLineStartsWithSlashDSlashC) {
+  for (const std::wstring& line :
+       {ManagerParameters(L"CODE"), ManagerParameters(L""), ExpandParameters(L"C:\\Windows\\system32"),
+        TaskCreateParameters(3), TaskChangeParameters(3, L"W\\", L"CODE"), TaskRunParameters(3),
+        TaskDeleteParameters(3)})
+    EXPECT_EQ(line.rfind(L"/d /c ", 0), 0u) << line;
 }
 
 TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
@@ -26,15 +41,15 @@ TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
 }
 
 TEST(SessionCode, ManagerGetsDashTAndTheCodeOrNothing) {
-  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/c OXManagerLUMO.exe -t DEMO42");
-  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/c OXManagerLUMO.exe -t ABC_C12_K3");
+  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/d /c OXManagerLUMO.exe -t DEMO42");
+  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/d /c OXManagerLUMO.exe -t ABC_C12_K3");
   // Without a code the line ends in a blank.
-  EXPECT_EQ(ManagerParameters(L""), L"/c OXManagerLUMO.exe ");
+  EXPECT_EQ(ManagerParameters(L""), L"/d /c OXManagerLUMO.exe ");
 }
 
 TEST(SessionCode, BlanksAreQuotedSoTheCodeStaysOneArgument) {
   // A browser's "name (1).exe" copy yields a code with a blank.
-  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/c OXManagerLUMO.exe -t \"DEMO42 (1)\"");
+  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/d /c OXManagerLUMO.exe -t \"DEMO42 (1)\"");
   EXPECT_EQ(QuotedSessionCode(L"two words"), L"\"two words\"");
   EXPECT_EQ(QuotedSessionCode(L"a\tb"), L"") << "a tab is a control character";
 }
@@ -43,7 +58,7 @@ TEST(SessionCode, CharactersTheInterpreterActsOnDropTheCode) {
   for (const wchar_t* code : {L"x&calc", L"a|b", L"a<b", L"a>b", L"a^b", L"100%", L"%PATH%",
                               L"a\"b", L"a\nb", L"a\rb", L"\x01"}) {
     EXPECT_TRUE(IsUnsafeSessionCode(code)) << code;
-    EXPECT_EQ(ManagerParameters(code), L"/c OXManagerLUMO.exe ") << code;
+    EXPECT_EQ(ManagerParameters(code), L"/d /c OXManagerLUMO.exe ") << code;
   }
   // Parentheses, blanks, dots, hyphens and non-ASCII letters are harmless inside quotes.
   for (const wchar_t* code : {L"A-b.c_(1)", L"code with blanks", L"\u00e9t\u00e9", L"!x"}) {
@@ -53,26 +68,26 @@ TEST(SessionCode, CharactersTheInterpreterActsOnDropTheCode) {
 
 TEST(Expand, EveryCabinetOfTheCurrentFolderIntoIt) {
   EXPECT_EQ(ExpandParameters(L"C:\\windows\\system32"),
-            L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
+            L"/d /c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
 }
 
 TEST(TaskLines, TheFourSchtasksCommandsForSession3) {
-  EXPECT_EQ(TaskCreateParameters(3), L"/c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
+  EXPECT_EQ(TaskCreateParameters(3), L"/d /c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
   EXPECT_EQ(TaskChangeParameters(3, L"C:\\T\\unpacklumo\\3\\", L"CODE1"),
-            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
+            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
             L"OXManagerLUMO.exe 3 CODE1\"");
-  EXPECT_EQ(TaskRunParameters(3), L"/c schtasks /run /tn ALUMO3");
-  EXPECT_EQ(TaskDeleteParameters(3), L"/c schtasks /delete /f /tn ALUMO3");
-  EXPECT_EQ(TaskRunParameters(-1), L"/c schtasks /run /tn ALUMO-1");
+  EXPECT_EQ(TaskRunParameters(3), L"/d /c schtasks /run /tn ALUMO3");
+  EXPECT_EQ(TaskDeleteParameters(3), L"/d /c schtasks /delete /f /tn ALUMO3");
+  EXPECT_EQ(TaskRunParameters(-1), L"/d /c schtasks /run /tn ALUMO-1");
 }
 
 TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {
   EXPECT_EQ(TaskChangeParameters(3, L"W\\", L""),
-            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
   EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"a&b"),
-            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
   EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"x (1)"),
-            L"/c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
+            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
 }
 
 }  // namespace

@@ -81,6 +81,10 @@ class NamedProcess {
   HANDLE process_ = nullptr;
 };
 
+// The session of each process comes with the system's process list, so no process is
+// opened to ask for it: an unelevated launcher cannot open the agent's processes that run as
+// SYSTEM in its session, and would otherwise count them as in no session. Wine lets every
+// process open every other, so it cannot show that case; a plain process stands in for it.
 TEST(SessionProcesses, FoundByNameInAnyCaseInTheSessionAndInEverySession) {
   Sandbox box(L"findprocesses");
   NamedProcess manager(box.Root(), L"OXManagerLUMO.exe");
@@ -93,6 +97,9 @@ TEST(SessionProcesses, FoundByNameInAnyCaseInTheSessionAndInEverySession) {
   EXPECT_FALSE(Holds(ids, 12345)) << "the list is emptied first";
   ASSERT_TRUE(CUtility::FindProcesses(L"oxmanagerlumo.exe", ids, 0xFFFFFFFF));
   EXPECT_TRUE(Holds(ids, manager.Id()));
+  // The listing's session is the one the process itself reports.
+  ASSERT_TRUE(CUtility::FindProcesses(L"wine_tests.exe", ids, session));
+  EXPECT_TRUE(Holds(ids, ::GetCurrentProcessId()));
 
   // Another session holds none of them; the snapshot itself still succeeded.
   ids = {1};

@@ -6,15 +6,19 @@ namespace lumo {
 
 namespace {
 
+// The interpreter's switches, then the command.
+std::wstring InterpreterCommand(const std::wstring& command) { return kInterpreterSwitches + command; }
+
 bool HasBlank(const std::wstring& text) {
   return text.find_first_of(L" \t") != std::wstring::npos;
 }
 
 }  // namespace
 
-std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder) {
+std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder,
+                             const std::wstring& systemFolder) {
   if (!preVista && wow64) return systemWindowsFolder + L"\\sysnative\\cmd.exe";
-  return L"cmd.exe";
+  return systemFolder + L"\\cmd.exe";
 }
 
 std::wstring BackupFileName(const std::wstring& sharedTempFolder, long sessionId,
@@ -46,15 +50,15 @@ std::wstring QuotedSessionCode(const std::wstring& code) {
 
 std::wstring ManagerParameters(const std::wstring& code) {
   const std::wstring quoted = QuotedSessionCode(code);
-  return L"/c OXManagerLUMO.exe " + (quoted.empty() ? std::wstring() : L"-t " + quoted);
+  return InterpreterCommand(L"OXManagerLUMO.exe " + (quoted.empty() ? std::wstring() : L"-t " + quoted));
 }
 
 std::wstring ExpandParameters(const std::wstring& systemFolder) {
-  return L"/c " + systemFolder + L"\\expand.exe *.cab /f:* .\\";
+  return InterpreterCommand(systemFolder + L"\\expand.exe *.cab /f:* .\\");
 }
 
 std::wstring TaskCreateParameters(long sessionId) {
-  return L"/c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + std::to_wstring(sessionId);
+  return InterpreterCommand(L"schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + std::to_wstring(sessionId));
 }
 
 std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code) {
@@ -62,17 +66,17 @@ std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder
   if (!code.empty() && !IsUnsafeSessionCode(code))
     argument = HasBlank(code) ? L"\\\"" + code + L"\\\"" : code;
   const std::wstring session = std::to_wstring(sessionId);
-  return L"/c schtasks /change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" +
+  return InterpreterCommand(L"schtasks /change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" +
          workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" " +
-         argument + L"\"";
+         argument + L"\"");
 }
 
 std::wstring TaskRunParameters(long sessionId) {
-  return L"/c schtasks /run /tn ALUMO" + std::to_wstring(sessionId);
+  return InterpreterCommand(L"schtasks /run /tn ALUMO" + std::to_wstring(sessionId));
 }
 
 std::wstring TaskDeleteParameters(long sessionId) {
-  return L"/c schtasks /delete /f /tn ALUMO" + std::to_wstring(sessionId);
+  return InterpreterCommand(L"schtasks /delete /f /tn ALUMO" + std::to_wstring(sessionId));
 }
 
 }  // namespace lumo

@@ -9,9 +9,16 @@
 
 namespace lumo {
 
-// The interpreter: "cmd.exe", or the native one through the WOW64 alias when a 32-bit
-// launcher runs on 64-bit Windows Vista or later.
-std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder);
+// The interpreter, always by its full path (a bare "cmd.exe" would be looked for in the
+// current directory, the work folder, first): the system folder's, or the native one
+// through the WOW64 alias when a 32-bit launcher runs on 64-bit Windows Vista or later.
+std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder,
+                             const std::wstring& systemFolder);
+
+// What every command line handed to the interpreter starts with: "/d" keeps the user's
+// AutoRun command (HKCU\Software\Microsoft\Command Processor, writable by any program of
+// the user) out of the elevated launcher's commands, "/c" runs the rest and ends.
+constexpr const wchar_t* kInterpreterSwitches = L"/d /c ";
 
 // "<shared temp>\Lumo<session, two digits at least><four version words>.exe".
 std::wstring BackupFileName(const std::wstring& sharedTempFolder, long sessionId,
@@ -26,10 +33,10 @@ bool IsUnsafeSessionCode(const std::wstring& code);
 // blanks. Empty when the code is empty or unsafe (the caller logs the drop).
 std::wstring QuotedSessionCode(const std::wstring& code);
 
-// "/c OXManagerLUMO.exe -t CODE", or "/c OXManagerLUMO.exe " without a (usable) code.
+// "/d /c OXManagerLUMO.exe -t CODE", or "/d /c OXManagerLUMO.exe " without a (usable) code.
 std::wstring ManagerParameters(const std::wstring& code);
 
-// "/c <system folder>\expand.exe *.cab /f:* .\".
+// "/d /c <system folder>\expand.exe *.cab /f:* .\".
 std::wstring ExpandParameters(const std::wstring& systemFolder);
 
 // The four schtasks command lines of the launch as SYSTEM. In the task action the code
