@@ -11,7 +11,6 @@
 #include <winioctl.h>
 #include <winternl.h>
 
-#include <cstddef>
 #include <cstring>
 #include <vector>
 
