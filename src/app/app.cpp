@@ -34,9 +34,6 @@ std::wstring ExtractPayload(CUnPack& unpack) {
   return unpack.GetWorkFolder();
 }
 
-// The folder is missing only when it could not be created; the launch is then skipped.
-bool WorkFolderExists(const std::wstring& workFolder) { return CUtility::FileExists(workFolder); }
-
 }  // namespace
 
 std::wstring LoadResString(UINT id) {
@@ -81,7 +78,8 @@ bool CUnPackFileApp::InitInstance() {
   const std::wstring workFolder = ExtractPayload(unpack);
 
   // 9. Work folder check and initial settings.
-  if (!WorkFolderExists(workFolder)) {
+  // Only a folder this run created counts; without one the launch is skipped.
+  if (!unpack.HasWorkFolder()) {
     CUtility::Log(L"[%ls] LUMO skip without unpacking files", kSource);
   } else {
     CInitSetting settings;

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "unpack/folder_tree.h"
 #include "util/utility.h"
 
 namespace lumo {
@@ -151,5 +152,16 @@ bool IsHeldWorkFolder(const std::wstring& path) {
 }
 
 void ReleaseWorkFolder() { g_heldFolder.reset(); }
+
+bool DeleteHeldWorkFolder(const std::wstring& path) {
+  if (!g_heldFolder) return false;
+  // The hold allows no delete sharing, so the folder is first opened once more from the
+  // held handle (the very folder, whatever its path leads to now), then the hold is let go
+  // and the tree deleted through that second handle.
+  UniqueFile folder = OpenInFolder(g_heldFolder.get(), std::wstring(), FILE_READ_ATTRIBUTES);
+  ReleaseWorkFolder();
+  if (folder) DeleteFolderTreeAt(folder.get(), path);
+  return true;
+}
 
 }  // namespace lumo

@@ -28,6 +28,10 @@ bool IsHeldWorkFolder(const std::wstring& path);
 // Lets go of the held folder so that it can be removed.
 void ReleaseWorkFolder();
 
+// Deletes the held folder with everything in it through the held handle (no path is
+// followed), letting go of it. False, with nothing done, when no folder is held.
+bool DeleteHeldWorkFolder(const std::wstring& path);
+
 // The building blocks, for the launcher and its tests.
 // The protected descriptor: an explicit, protected DACL whose entries are inherited by
 // files and folders made inside: full control for SYSTEM and Administrators, read and

@@ -14,6 +14,7 @@
 #include "res/resource.h"
 #include "unpack/core/container.h"
 #include "unpack/core/entry_name.h"
+#include "unpack/core/work_folder.h"
 #include "unpack/secure_folder.h"
 #include "util/utility.h"
 
@@ -257,8 +258,13 @@ int CUnPack::UnPackFiles() {
     CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
                   static_cast<int>(static_cast<uint32_t>(header.size)));
 
-    lumo::UniqueFile output(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Only into a folder this run created: when none could be made, the entry fails.
+    lumo::UniqueFile output;
+    if (m_bWorkFolderCreated)
+      output.reset(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    else
+      ::SetLastError(ERROR_PATH_NOT_FOUND);
     if (!output) {
       CUtility::FileException(::GetLastError(), target);
       position = lumo::SkipTarget(position, header.size, length);
@@ -294,41 +300,59 @@ std::wstring CUnPack::GetWorkFolder() {
   // On failure the path starts empty and the folder becomes relative to the current one.
   ::GetTempPathW(MAX_PATH, temp);
   const std::wstring tempFolder(temp);
-  m_strWorkFolder = tempFolder + L"unpacklumo\\" + std::to_wstring(static_cast<int>(GetOwnSessionId())) + L"\\";
+  const long session = static_cast<int>(GetOwnSessionId());
 
   const std::wstring productTemp = tempFolder + L"Ondrix\\lumo\\";
   if (!CUtility::FileExists(productTemp)) ::SHCreateDirectoryExW(nullptr, productTemp.c_str(), nullptr);
 
-  // Leftovers of an earlier launch in this session must not mix with this payload.
-  if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
-
-  // A folder that is still held (a leftover in use) needs time; after about two seconds the
-  // existing folder is used as it is. Failures show in the file operations that follow.
-  int result = lumo::CreateWorkFolder(m_strWorkFolder);
-  int retries = 0;
-  while (result != ERROR_SUCCESS && retries < 20) {
-    ++retries;
-    result = lumo::CreateWorkFolder(m_strWorkFolder);
-    ::Sleep(100);
+  // A run uses only a folder it created itself. A leftover of an earlier launch in this
+  // session is cleared first; one that will not go entirely (a file in use, a folder an
+  // elevated run protected) keeps its name, and the run takes the first free name beside
+  // it, so that no file of another run can reach this run's agent.
+  const std::wstring sessionFolder = lumo::WorkFolderPath(tempFolder, session, 0);
+  m_strWorkFolder = sessionFolder;
+  for (int attempt = 0; attempt <= lumo::kFreshWorkFolders; ++attempt) {
+    const std::wstring candidate = lumo::WorkFolderPath(tempFolder, session, attempt);
+    const bool leftover = CUtility::FileExists(candidate);
+    if (leftover && !CUtility::DeleteFolderTree(candidate)) continue;
+    int result = lumo::CreateWorkFolder(candidate);
+    // A leftover whose removal went through can keep its name for a moment, while another
+    // program (a scanner, an agent that is just ending) still has it open: that is worth
+    // the old two seconds of retries. A name that is plainly taken is not waited for.
+    for (int retries = 0; result != ERROR_SUCCESS && leftover && retries < 20; ++retries) {
+      ::Sleep(100);
+      result = lumo::CreateWorkFolder(candidate);
+    }
+    if (result == ERROR_SUCCESS) {
+      m_strWorkFolder = candidate;
+      m_bWorkFolderCreated = true;
+      if (attempt > 0)
+        CUtility::Log(L"[%ls] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
+                      L"CUnPack::GetWorkFolder", sessionFolder.c_str(), candidate.c_str());
+      break;
+    }
+    if (!lumo::WorkFolderNameTaken(static_cast<uint32_t>(result))) break;
   }
+  // Failures show in the file operations that follow: nothing is written into a folder this
+  // run did not create, and the launch is skipped.
   return m_strWorkFolder;
 }
 
+bool CUnPack::HasWorkFolder() const { return m_bWorkFolderCreated && CUtility::FileExists(m_strWorkFolder); }
+
 void CUnPack::RemoveWorkFolder() {
   if (m_strWorkFolder.empty()) return;
-  lumo::ReleaseWorkFolder();
-  CUtility::DeleteFolderTree(m_strWorkFolder);
-
-  // The work folder may be the current directory (commands run there): step out of it to
-  // its parent, then remove it once more, then the parent when no other session uses it.
+  // Out of the folder first: while it is the current directory (commands run there) the
+  // system keeps it. Then the folder with its contents, through the handle this run holds
+  // when it protected the folder, and then its parent when no other session uses it.
   std::wstring parent = m_strWorkFolder;
   while (!parent.empty() && parent.back() == L'\\') parent.pop_back();
   CUtility::StripPathComponents(parent, 1);
   ::SetCurrentDirectoryW(parent.c_str());
-  ::RemoveDirectoryW(m_strWorkFolder.c_str());
+  if (!lumo::DeleteHeldWorkFolder(m_strWorkFolder)) CUtility::DeleteFolderTree(m_strWorkFolder);
 
   std::wstring temp = parent;
   CUtility::StripPathComponents(temp, 1);
   ::SetCurrentDirectoryW(temp.c_str());
-  ::RemoveDirectoryW(parent.c_str());
+  CUtility::RemoveFolder(parent);
 }

@@ -28,8 +28,11 @@ class CUnPack {
   // when there was nothing to extract, the source could not be read, the disk was too full
   // or the payload was cut short.
   int UnPackFiles();
-  // The work folder, ending in a backslash; the first call builds it and creates it afresh.
+  // The work folder, ending in a backslash; the first call builds it and creates it afresh
+  // (beside a leftover that cannot be removed, under a fresh name).
   std::wstring GetWorkFolder();
+  // True when this run created its work folder and it is still there.
+  bool HasWorkFolder() const;
   // Deletes the work folder and its contents, then "unpacklumo" when it has become empty.
   void RemoveWorkFolder();
 
@@ -42,6 +45,7 @@ class CUnPack {
 
   lumo::UniqueHandle m_hThread;
   std::wstring m_strWorkFolder;
+  bool m_bWorkFolderCreated = false;  // by this run: the only folder entries are written into
   std::wstring m_strSourcePath;  // empty: the launcher's own executable
   DWORD m_dwLastResult = 0;
 };

@@ -68,7 +68,9 @@ void CUtility::FileException(DWORD error, const std::wstring& path) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   lumo::UniqueLocal owner(text);
-  std::wstring message = length != 0 ? std::wstring(text, length) : L"Error " + std::to_wstring(error);
+  // An error the system has no text for is not reported: nothing is written.
+  if (length == 0 || text == nullptr) return;
+  std::wstring message(text, length);
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
     message.pop_back();
   if (!path.empty()) message += L" (" + path + L")";

@@ -22,7 +22,7 @@ class CUtility {
   static std::wstring GetLogFilePath();
   static void AppendLogLine(const std::wstring& line);
   // Reports a failed file operation the way the framework's file exception did: the
-  // system's text for the error, with the file's name.
+  // system's text for the error, with the file's name; nothing when the system has no text.
   static void FileException(DWORD error, const std::wstring& path);
   static std::wstring GetModulePath();
   static void StripPathComponents(std::wstring& path, int count);

@@ -201,13 +201,16 @@ FNFDINOTIFY(Notify) {
       FILETIME local{}, utc{};
       if (::DosDateTimeToFileTime(pfdin->date, pfdin->time, &local) && ::LocalFileTimeToFileTime(&local, &utc))
         ::SetFileTime(file, nullptr, nullptr, &utc);
-      // The attributes of the cabinet are not applied: the files are working copies that
-      // whoever expanded them must be able to replace and remove (no read-only mark).
       Info(L"Expanding " + run.cabinet + L" to " + g_output.path + L".");
+      const std::wstring path = g_output.path;
       g_output.handle = INVALID_HANDLE_VALUE;
       g_output.path.clear();
       ++run.written;
-      return ::CloseHandle(file) ? TRUE : FALSE;
+      if (!::CloseHandle(file)) return FALSE;
+      // As Windows' expand.exe does: the file carries the attributes the cabinet stores for
+      // it, read-only included, and whoever removes it has to deal with that.
+      ::SetFileAttributesW(path.c_str(), ExpandedFileAttributes(pfdin->attribs));
+      return TRUE;
     }
     case fdintPARTIAL_FILE:
       Error(L"\"" + FromCodePage(CP_ACP, pfdin->psz1) + L"\" begins in an earlier cabinet; skipped");

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "e2e/e2e_product.h"
+#include "support/agent_record.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
+#include "support/tiny_cabinet.h"
 #include "support/winsupport.h"
 
 namespace {
@@ -120,19 +124,81 @@ TEST_F(ExtractionE2E, NoDiskSpaceForAnEntryShowsTheMessageThenTheRunGoesOn) {
   ExpectCleanEnd(run, box);
 }
 
-TEST_F(ExtractionE2E, AReadOnlyFileKeepsItselfAndItsFolder) {
+// A launcher carrying the agent stand-in, run with these settings; while the agent's window
+// is up, its folder (the session's work folder) is looked at, since it goes with the run.
+struct AgentRun {
+  LauncherRun run;
+  AgentRecord manager;
+  bool agentSeen = false;
+  std::vector<std::wstring> filesBesideAgent;
+  std::string settingsBesideAgent;
+  DWORD managerAttributes = INVALID_FILE_ATTRIBUTES;
+};
+
+AgentRun RunWithAgent(const Sandbox& box, const std::vector<uint8_t>& cabinet, const std::string& settings) {
+  AgentRun result;
+  const std::wstring records = box.Root() + L"\\records";
+  ::CreateDirectoryW(records.c_str(), nullptr);
+  const std::string agentIni = "[Agent]\nLifetimeMs=2500\nRecordFolder=" + ToUtf8(records) + "\n";
+  const std::vector<PayloadFile> files = {
+      {"lumo-agent.cab", cabinet}, {"agent.ini", TextBytes(agentIni)}, {".init_setting.ini", TextBytes(settings)}};
+  const std::wstring folder = WorkFolder(box);
+  result.run = RunLauncher(box, PackLauncher(box.Root(), L"OXUnPackLUMO.exe", files), L"", kRunTimeout, [&] {
+    for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 30000; ::Sleep(20)) {
+      if (lumo::FindProductWindow() == nullptr) continue;
+      result.agentSeen = true;
+      WIN32_FIND_DATAW data;
+      HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &data);
+      if (find != INVALID_HANDLE_VALUE) {
+        do result.filesBesideAgent.push_back(data.cFileName);
+        while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+      }
+      const std::vector<uint8_t> text = ReadBytes(folder + L".init_setting.ini");
+      result.settingsBesideAgent.assign(text.begin(), text.end());
+      result.managerAttributes = ::GetFileAttributesW((folder + L"OXManagerLUMO.exe").c_str());
+      break;
+    }
+  });
+  const std::vector<std::wstring> found = AgentRecordFiles(records, L"OXManagerLUMO");
+  if (!found.empty()) result.manager = ReadAgentRecord(found.front());
+  return result;
+}
+
+// On Windows a read-only settings file of an earlier run cannot be replaced, so a run that
+// adopted the folder would hand the agent the earlier session's code. Under Wine (as root)
+// it could be replaced, but still not deleted: the folder would stay after every run.
+TEST_F(ExtractionE2E, AReadOnlyLeftoverNeitherReachesTheAgentNorStrandsTheFolder) {
   Sandbox box(L"e2e-readonly");
   const std::wstring folder = WorkFolder(box);
   ASSERT_EQ(::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
-  ASSERT_TRUE(WriteBytes(folder + L"pinned.txt", "pin", 3));
-  ASSERT_TRUE(::SetFileAttributesW((folder + L"pinned.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-  const PayloadFile file{"payload.txt", TextBytes("data")};
-  const LauncherRun run = PackAndRun(box, L"OXUnPackLUMO.exe", {file}, L"", kRunTimeout);
-  EXPECT_EQ(run.exitCode, 0) << run.log;
-  ExpectWritten(run, box, 1, 1, file);
-  EXPECT_TRUE(Exists(folder + L"pinned.txt"));
-  EXPECT_FALSE(Exists(folder + L"payload.txt")) << "what could be deleted is gone";
-  ::SetFileAttributesW((folder + L"pinned.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  const std::string stale = "[Settings]\nlumo_token=STALE7\n";
+  ASSERT_TRUE(WriteBytes(folder + L".init_setting.ini", stale.data(), stale.size()));
+  ASSERT_TRUE(WriteBytes(folder + L"stray.txt", "old", 3));
+  ASSERT_TRUE(::SetFileAttributesW((folder + L".init_setting.ini").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(::SetFileAttributesW((folder + L"stray.txt").c_str(),
+                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+
+  const std::string settings = "[Settings]\nlumo_token=FRESH8\n";
+  const AgentRun result = RunWithAgent(box, ReadBytes(AgentCabinet()), settings);
+  ASSERT_TRUE(result.agentSeen) << result.run.log;
+  EXPECT_EQ(Field(result.manager, "code"), "FRESH8") << result.run.log;
+  EXPECT_EQ(FromUtf8(Field(result.manager, "module_path")), folder + L"OXManagerLUMO.exe");
+  EXPECT_EQ(std::count(result.filesBesideAgent.begin(), result.filesBesideAgent.end(), L"stray.txt"), 0);
+  EXPECT_EQ(result.settingsBesideAgent, settings);
+  ExpectCleanEnd(result.run, box);
+}
+
+TEST_F(ExtractionE2E, AReadOnlyFileOfTheCabinetIsExpandedSoAndRemovedWithTheFolder) {
+  Sandbox box(L"e2e-readonly-cab");
+  std::vector<uint8_t> cabinet = ReadBytes(AgentCabinet());
+  ASSERT_TRUE(SetCabinetFileAttributes(cabinet, "OXManagerLUMO.exe", 0x21));  // read-only, archive
+  const AgentRun result = RunWithAgent(box, cabinet, "[Settings]\nlumo_token=CAB9\n");
+  ASSERT_TRUE(result.agentSeen) << result.run.log;
+  EXPECT_EQ(Field(result.manager, "code"), "CAB9");
+  ASSERT_NE(result.managerAttributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(result.managerAttributes & FILE_ATTRIBUTE_READONLY) << "the stand-in keeps the cabinet's attributes";
+  ExpectCleanEnd(result.run, box);
 }
 
 TEST_F(ExtractionE2E, WithoutPayloadAnEmptyWorkFolderComesAndGoes) {

@@ -1,5 +1,5 @@
-// Directory junctions for tests of the folder removal: made with FSCTL_SET_REPARSE_POINT,
-// as `mklink /J` does.
+// Links for tests of the folder removal: directory junctions made with
+// FSCTL_SET_REPARSE_POINT, as `mklink /J` does, and under Wine Unix symbolic links.
 #pragma once
 
 #include <windows.h>
@@ -62,6 +62,65 @@ inline bool MakeJunction(const std::wstring& link, const std::wstring& target, D
     return false;
   }
   return true;
+}
+
+namespace detail {
+
+// Wine only: the Unix path of a Windows path (empty where there is no Wine to ask).
+inline std::string WineUnixPath(const std::wstring& path) {
+  using ToUnix = char*(__cdecl*)(const wchar_t*);
+  const auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (toUnix == nullptr) return std::string();
+  char* name = toUnix(path.c_str());
+  std::string text = name != nullptr ? name : "";
+  if (name != nullptr) ::HeapFree(::GetProcessHeap(), 0, name);
+  return text;
+}
+
+// Wine only: starts a Unix program (Wine runs those too) and waits until `done` holds;
+// Wine gives no exit code of a Unix program, so its effect must tell.
+template <typename Done>
+bool RunUnixProgram(const std::wstring& program, const std::string& arguments, Done done) {
+  std::wstring command;
+  for (char c : program + L" " + std::wstring(arguments.begin(), arguments.end())) command.push_back(c);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  for (int waited = 0; waited < 10000; waited += 50) {
+    if (done()) return true;
+    ::Sleep(50);
+  }
+  return false;
+}
+
+}  // namespace detail
+
+// Wine only: a Unix symbolic link `link` -> `target` (a folder), made by the host's ln.
+// Wine lists such a link to a folder as a folder link (attributes with
+// FILE_ATTRIBUTE_REPARSE_POINT) but opens what it points to, FILE_FLAG_OPEN_REPARSE_POINT or
+// not; Wine 8 makes no Windows links at all (CreateSymbolicLinkW does nothing, junctions fail
+// with error 50). False where there is no Wine to ask. Wine cannot remove such a link
+// either: RemoveWineUnixLink does.
+inline bool MakeWineUnixLink(const std::wstring& link, const std::wstring& target) {
+  const std::string unixLink = detail::WineUnixPath(link), unixTarget = detail::WineUnixPath(target);
+  if (unixLink.empty() || unixTarget.empty()) return false;
+  return detail::RunUnixProgram(L"Z:\\bin\\ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"", [&] {
+    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  });
+}
+
+inline bool RemoveWineUnixLink(const std::wstring& link) {
+  if (::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  const std::string unixLink = detail::WineUnixPath(link);
+  return !unixLink.empty() && detail::RunUnixProgram(L"Z:\\bin\\rm", "-f \"" + unixLink + "\"", [&] {
+    return ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
+  });
 }
 
 inline bool IsReparsePoint(const std::wstring& path) {

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 namespace testsupport {
@@ -29,6 +31,28 @@ inline std::vector<uint8_t> TinyCabinet() {
     0xf5, 0x9f, 0xf2, 0x01
   };
   return std::vector<uint8_t>(std::begin(kBytes), std::end(kBytes));
+}
+
+// Sets the attributes a cabinet stores for one of its files: the 16-bit attribs field of
+// the file's CFFILE entry, which no checksum covers (gcab always stores 0x20, archive).
+// False when the cabinet names no such file. Cabinets with reserved header space are not
+// handled (gcab makes none).
+inline bool SetCabinetFileAttributes(std::vector<uint8_t>& cabinet, const std::string& name, uint16_t attributes) {
+  if (cabinet.size() < 36) return false;
+  const auto u16 = [&](size_t at) { return static_cast<size_t>(cabinet[at] | (cabinet[at + 1] << 8)); };
+  size_t entry = u16(16) | (u16(18) << 16);  // coffFiles
+  const size_t files = u16(28);              // cFiles
+  for (size_t i = 0; i < files && entry + 16 < cabinet.size(); ++i) {
+    const char* stored = reinterpret_cast<const char*>(&cabinet[entry + 16]);
+    const size_t length = strnlen(stored, cabinet.size() - entry - 16);
+    if (std::string(stored, length) == name) {
+      cabinet[entry + 14] = static_cast<uint8_t>(attributes & 0xFF);
+      cabinet[entry + 15] = static_cast<uint8_t>(attributes >> 8);
+      return true;
+    }
+    entry += 16 + length + 1;
+  }
+  return false;
 }
 
 }  // namespace testsupport

@@ -2,6 +2,8 @@
 // the walk over the entries, and the names the launcher accepts.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -374,6 +376,29 @@ TEST(EntryNames, TheFieldMustHoldItsNul) {
   std::memcpy(field.data(), "ok.txt\0..\\x", 11);
   EXPECT_EQ(CheckEntryNameField(field, &text), NameProblem::kNone);
   EXPECT_EQ(text, "ok.txt");
+}
+
+TEST(EntryNames, ABackslashByteIsLeftToTheConvertedName) {
+  // In code page 932 "\x83\x5C" is one character (U+30BD), its second byte 0x5C.
+  const struct {
+    const char* bytes;
+    NameProblem field;
+  } cases[] = {
+      {"\x83\x5C.txt", NameProblem::kNone},
+      {"\x95\x5C\x8E\xA6.cab", NameProblem::kNone},
+      {"..\\evil.exe", NameProblem::kNone},  // caught once converted, below
+      {"a/b", NameProblem::kSeparator},      // '/' and ':' are never second bytes
+      {"\x83:x", NameProblem::kSeparator},
+      {"..", NameProblem::kDotName},
+      {"CON.txt", NameProblem::kDeviceName},
+  };
+  for (const auto& c : cases) {
+    std::array<char, kEntryNameSize> field{};
+    std::memcpy(field.data(), c.bytes, std::strlen(c.bytes));
+    EXPECT_EQ(CheckEntryNameField(field, nullptr), c.field) << c.bytes;
+  }
+  EXPECT_EQ(CheckBareName(std::wstring(L"\u30BD.txt")), NameProblem::kNone);
+  EXPECT_EQ(CheckBareName(std::wstring(L"..\\evil.exe")), NameProblem::kSeparator);
 }
 
 TEST(EntryNames, ThePackerAlsoWantsShortPrintableAscii) {

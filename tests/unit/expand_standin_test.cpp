@@ -12,6 +12,7 @@ namespace {
 
 using expandtool::CabinetChecksum;
 using expandtool::CheckCabinet;
+using expandtool::ExpandedFileAttributes;
 using expandtool::ParseArguments;
 using expandtool::SafeRelativeName;
 using expandtool::Selected;
@@ -95,6 +96,22 @@ TEST(ExpandNames, FilterPatterns) {
   EXPECT_TRUE(Selected(L"file.txt", L"sub\\file.txt")) << "the last component decides too";
   EXPECT_TRUE(Selected(L"sub\\*", L"sub\\file.txt"));
   EXPECT_FALSE(Selected(L"*.exe", L"ALUMO.xml"));
+}
+
+TEST(ExpandAttributes, TheCabinetsProtectionAndArchiveBitsAndNothingElse) {
+  const struct {
+    uint16_t stored;
+    uint32_t expanded;
+  } cases[] = {
+      {0x0000, 0x80},  // none: a normal file
+      {0x0020, 0x20},  // what gcab stores
+      {0x0001, 0x01},
+      {0x0027, 0x27},  // read-only, hidden, system, archive
+      {0x0040, 0x80},  // "execute" is no file attribute
+      {0x00C3, 0x03},  // nor is "name is UTF-8"
+      {0x0010, 0x80},  // a directory bit in a cabinet is not taken over
+  };
+  for (const auto& c : cases) EXPECT_EQ(ExpandedFileAttributes(c.stored), c.expanded) << std::hex << c.stored;
 }
 
 std::vector<uint8_t> Tiny() { return testsupport::TinyCabinet(); }

@@ -64,6 +64,21 @@ TEST(ExpandStandIn, AgentCabinetExpandsIntoTheWorkFolderUnchanged) {
   EXPECT_EQ(FilesIn(work).size(), AgentFiles().size() + 1);
 }
 
+TEST(ExpandStandIn, ExpandedFilesCarryTheCabinetsAttributes) {
+  Sandbox box(L"expand-attributes");
+  const std::wstring work = MakeFolder(box.Root() + L"\\work");
+  std::vector<uint8_t> cabinet = TinyCabinet();
+  ASSERT_TRUE(SetCabinetFileAttributes(cabinet, "note.txt", 0x27));  // read-only, hidden, system, archive
+  ASSERT_TRUE(SetCabinetFileAttributes(cabinet, "two.txt", 0x00));
+  ASSERT_TRUE(WriteBytes(work + L"\\tiny.cab", cabinet.data(), cabinet.size()));
+  EXPECT_EQ(ExpandLikeTheLauncher(work), 0);
+  constexpr DWORD kProtection = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  EXPECT_EQ(::GetFileAttributesW((work + L"\\note.txt").c_str()) & kProtection, kProtection);
+  EXPECT_EQ(::GetFileAttributesW((work + L"\\two.txt").c_str()) & kProtection, 0u);
+  for (const wchar_t* name : {L"\\note.txt", L"\\two.txt"})
+    ::SetFileAttributesW((work + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST(ExpandStandIn, EveryMatchingCabinetAndTheFilter) {
   Sandbox box(L"expand-several");
   const std::wstring work = MakeFolder(box.Root() + L"\\work");

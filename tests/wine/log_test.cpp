@@ -86,6 +86,16 @@ TEST(Log, LineIsLostWhileAnotherWriterHoldsTheFile) {
   EXPECT_TRUE(Contains(text, L"after"));
 }
 
+TEST(Log, FileExceptionWritesTheSystemsTextOrNothing) {
+  Sandbox box(L"log-file-exception");
+  CUtility::FileException(ERROR_ACCESS_DENIED, L"C:\\x\\a.txt");
+  CUtility::FileException(0x20001234, L"C:\\x\\b.txt");  // an error without any text
+  const std::vector<std::wstring> lines = Lines(ReadUtf16(LogPath(box.Temp())));
+  ASSERT_EQ(lines.size(), 1u) << "nothing for the error without text";
+  EXPECT_TRUE(Contains(lines[0], L"[CUtility::FileException] ")) << lines[0];
+  EXPECT_TRUE(Contains(lines[0], L" (C:\\x\\a.txt) (Last=5)")) << lines[0];
+}
+
 TEST(Log, ModulePathNamesThisProgram) {
   const std::wstring path = CUtility::GetModulePath();
   EXPECT_TRUE(Contains(path, L"wine_tests.exe")) << path;

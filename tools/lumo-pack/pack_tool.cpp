@@ -237,7 +237,12 @@ int List(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
   out << "entries: " << walk.entries.size() << "\n";
   for (const lumo::EntryInfo& entry : walk.entries) {
     std::string name;
-    const lumo::NameProblem problem = lumo::CheckEntryNameField(entry.header.name, &name);
+    lumo::NameProblem problem = lumo::CheckEntryNameField(entry.header.name, &name);
+    // The field check leaves a backslash byte to the converted name; in an ASCII name it
+    // is a backslash in every code page.
+    if (problem == lumo::NameProblem::kNone &&
+        std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+      problem = lumo::CheckBareName(name);
     out << entry.header.size << "  " << Shown(name);
     if (problem != lumo::NameProblem::kNone)
       out << "  (skipped by the launcher: " << lumo::DescribeNameProblem(problem) << ")";

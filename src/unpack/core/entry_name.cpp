@@ -39,11 +39,14 @@ bool IsDeviceName(const std::basic_string<Char>& name) {
   return (last >= '1' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
 }
 
+// `backslash` false leaves the backslash to the check of the converted name: in the double-
+// byte code pages (932, 936, 949, 950) 0x5C is also the second byte of many characters.
+// '/' and ':' lie below every second byte, so they are separators in any code page.
 template <typename Char>
-NameProblem CheckBare(const std::basic_string<Char>& name) {
+NameProblem CheckBare(const std::basic_string<Char>& name, bool backslash = true) {
   if (name.empty()) return NameProblem::kEmpty;
   for (Char c : name) {
-    if (c == static_cast<Char>('\\') || c == static_cast<Char>('/') || c == static_cast<Char>(':'))
+    if ((backslash && c == static_cast<Char>('\\')) || c == static_cast<Char>('/') || c == static_cast<Char>(':'))
       return NameProblem::kSeparator;
   }
   if (EqualsUpper(name, ".") || EqualsUpper(name, "..")) return NameProblem::kDotName;
@@ -72,7 +75,7 @@ NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, s
   const std::string name(field.begin(), end);
   if (text != nullptr) *text = name;
   if (end == field.end()) return NameProblem::kNotTerminated;
-  return CheckBare(name);
+  return CheckBare(name, false);
 }
 
 NameProblem CheckBareName(const std::string& name) { return CheckBare(name); }

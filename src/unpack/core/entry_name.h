@@ -24,8 +24,10 @@ enum class NameProblem {
 // A short English description for messages and log lines.
 const char* DescribeNameProblem(NameProblem problem);
 
-// Checks a name as the launcher sees it; `text` receives the bytes before the NUL (all 260
-// when there is none) so the caller can name the entry in its log.
+// Checks a name field as the launcher sees it before converting it from the ANSI code page;
+// `text` receives the bytes before the NUL (all 260 when there is none) so the caller can
+// name the entry in its log. A backslash byte is not judged here (it may be the second byte
+// of a double-byte character): the converted name must pass CheckBareName as well.
 NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, std::string* text);
 
 // The launcher's check of a name already in hand (8-bit or, after conversion, UTF-16).

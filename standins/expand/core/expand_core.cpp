@@ -31,6 +31,11 @@ bool IsDeviceName(const std::wstring& component) {
 
 }  // namespace
 
+uint32_t ExpandedFileAttributes(uint16_t cabinetAttributes) {
+  const uint32_t kept = cabinetAttributes & (0x1u | 0x2u | 0x4u | 0x20u);
+  return kept != 0 ? kept : 0x80u;
+}
+
 Request ParseArguments(const std::vector<std::wstring>& args) {
   Request request;
   std::vector<std::wstring> positional;

@@ -50,6 +50,13 @@ bool WildcardMatch(const std::wstring& pattern, const std::wstring& text);
 // the whole name and against its last component.
 bool Selected(const std::wstring& pattern, const std::wstring& entryName);
 
+// The file attributes Windows' expand.exe gives an expanded file: the read-only, hidden,
+// system and archive bits the cabinet stores for it (_A_RDONLY 0x1, _A_HIDDEN 0x2,
+// _A_SYSTEM 0x4, _A_ARCH 0x20, the same values as the FILE_ATTRIBUTE_ bits); the
+// cabinet's "execute" and "name is UTF-8" bits are no file attributes. FILE_ATTRIBUTE_NORMAL
+// (0x80) when none is set.
+uint32_t ExpandedFileAttributes(uint16_t cabinetAttributes);
+
 // The checksum of the cabinet format over a run of bytes, continuing from seed.
 uint32_t CabinetChecksum(const uint8_t* data, size_t size, uint32_t seed);
 

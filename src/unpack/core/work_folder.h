@@ -1,0 +1,23 @@
+// The names a run may give its work folder. A run writes only into a folder it created
+// itself: when the session's folder of an earlier run cannot be removed, it takes a fresh
+// name beside it instead of adopting what is there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lumo {
+
+// How many fresh names a run tries beside the session's own ("<session>-1" up to this).
+constexpr int kFreshWorkFolders = 99;
+
+// The work folder of a session under the temp folder (which ends in a backslash):
+// "unpacklumo\<session>\" for attempt 0, "unpacklumo\<session>-<attempt>\" after it.
+std::wstring WorkFolderPath(const std::wstring& tempFolder, long session, int attempt);
+
+// True when a failed creation means that the name is taken (by a leftover, a file, or a
+// folder whose removal has not finished, which reads as access denied), so that the next
+// name may do; false when any name there would fail alike (no parent, no room).
+bool WorkFolderNameTaken(uint32_t win32Error);
+
+}  // namespace lumo
