@@ -447,12 +447,6 @@ std::vector<DWORD> DrawnAt(Gdiplus::Bitmap& picture, int width, int height) {
   return pixels;
 }
 
-bool NearRgb(DWORD a, DWORD b) {
-  for (int shift = 0; shift < 24; shift += 8)
-    if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > 2) return false;
-  return true;
-}
-
 // How many pixels of the background's place differ, outside the spinner's square.
 int DifferingOutsideSpinner(const std::vector<DWORD>& shown, const std::vector<DWORD>& expected,
                             const lumo::LoadingLayout& layout) {
@@ -463,7 +457,8 @@ int DifferingOutsideSpinner(const std::vector<DWORD>& shown, const std::vector<D
   for (int y = 0; y < bg.height; ++y)
     for (int x = 0; x < bg.width; ++x) {
       if (x >= spin.x - 1 && x <= spin.x + spin.width && y >= spin.y - 1 && y <= spin.y + spin.height) continue;
-      if (!NearRgb(shown[y * bg.width + x], expected[y * bg.width + x])) ++differing;
+      // Both in the same byte order, so the per-channel comparison of COLORREFs serves.
+      if (!Near(shown[y * bg.width + x], expected[y * bg.width + x])) ++differing;
     }
   return differing;
 }
