@@ -15,6 +15,9 @@
 #define IDP_BACKGROUND 200
 #define IDP_FRAME_FIRST 201
 #define IDP_FRAME_LAST 212
+// The background at twice its size, for screens scaled above 100 %. Not 213, which would
+// read as a thirteenth frame of the cycle 201..212.
+#define IDP_BACKGROUND_2X 220
 
 #define LUMO_VERSION_NUMBERS 1, 0, 0, 0
 #define LUMO_VERSION_TEXT "1.0.0.0"

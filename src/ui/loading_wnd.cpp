@@ -9,6 +9,16 @@ namespace {
 
 constexpr const wchar_t* kPngType = L"PNG";
 
+// Looked up at run time: neither exists on Windows 7, where the launcher must still start.
+using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+using GetDpiForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+constexpr int kMonitorEffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
+
+lumo::PixelSize SizeOf(const CPngImage& image) {
+  if (!image) return lumo::PixelSize{0, 0};
+  return lumo::PixelSize{static_cast<int>(image.Get()->GetWidth()), static_cast<int>(image.Get()->GetHeight())};
+}
+
 }  // namespace
 
 // ---- Pictures ----
@@ -72,10 +82,49 @@ bool LoadPngResource(UINT id, CPngImage& image) {
   return true;
 }
 
+// ---- The screen's DPI ----
+
+UINT QueryWindowDpi(HWND window) {
+  // Windows 10 1607 and later: the window's own DPI, from user32, which is loaded already.
+  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  auto getDpiForWindow = user32 != nullptr ? reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
+                                                 ::GetProcAddress(user32, "GetDpiForWindow")))
+                                           : nullptr;
+  if (getDpiForWindow != nullptr && window != nullptr) {
+    const UINT dpi = getDpiForWindow(window);
+    if (dpi != 0) return dpi;
+  }
+
+  // Windows 8.1: the DPI of the window's monitor, from shcore.dll. Loaded by its full path
+  // in the system folder, never by bare name: the launcher's own folder is a downloads
+  // folder where anybody may have planted a library of that name.
+  wchar_t path[MAX_PATH + 16] = {};
+  const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    ::lstrcatW(path, L"\\shcore.dll");
+    lumo::UniqueLibrary shcore(::LoadLibraryExW(path, nullptr, 0));
+    auto getDpiForMonitor = shcore ? reinterpret_cast<GetDpiForMonitorFn>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(shcore.get(), "GetDpiForMonitor")))
+                                   : nullptr;
+    UINT dpiX = 0, dpiY = 0;
+    if (getDpiForMonitor != nullptr &&
+        SUCCEEDED(getDpiForMonitor(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), kMonitorEffectiveDpi,
+                                   &dpiX, &dpiY)) &&
+        dpiX != 0)
+      return dpiX;
+  }
+
+  // Windows 7: one DPI for every screen.
+  lumo::UniqueWindowDC screen(nullptr);
+  const int dpi = screen.get() != nullptr ? ::GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
+  return dpi > 0 ? static_cast<UINT>(dpi) : lumo::kDesignDpi;
+}
+
 // ---- The window ----
 
 CLoadingWnd::CLoadingWnd() {
   for (int i = 0; i < lumo::kImageCount; ++i) LoadPngResource(IDP_BACKGROUND + i, m_images[i]);
+  LoadPngResource(IDP_BACKGROUND_2X, m_largeBackground);
   s_pInstance = this;
 }
 
@@ -83,6 +132,7 @@ CLoadingWnd::~CLoadingWnd() {
   if (s_pInstance == this) s_pInstance = nullptr;
   ReleaseContent();
   for (CPngImage& image : m_images) image.Reset();
+  m_largeBackground.Reset();
   if (m_hWnd != nullptr) ::DestroyWindow(m_hWnd);
   m_hWnd = nullptr;
 }
@@ -135,18 +185,26 @@ bool CLoadingWnd::Create() {
 
 void CLoadingWnd::Layout() {
   if (m_hWnd == nullptr) return;
-  ::MoveWindow(m_hWnd, 0, 0, lumo::kLoadingWindowWidth, lumo::kLoadingWindowHeight, TRUE);
+  // The window was created at (0, 0), on the primary screen, where it will be centred.
+  ApplyLayout(QueryWindowDpi(m_hWnd), 0, 0);
+}
+
+void CLoadingWnd::ApplyLayout(UINT dpi, int x, int y) {
+  m_nLayoutDpi = lumo::LayoutDpi(static_cast<int>(dpi));
+  const lumo::PixelSize size = lumo::LoadingWindowSize(m_nLayoutDpi);
+  ::MoveWindow(m_hWnd, x, y, size.width, size.height, TRUE);
   RECT client{};
   ::GetClientRect(m_hWnd, &client);
   HRGN region = ::CreateRoundRectRgn(client.left, client.top, client.right, client.bottom, 0, 0);
   // On success the system owns the region; only a refused one is ours to delete.
   if (region != nullptr && !::SetWindowRgn(m_hWnd, region, TRUE)) ::DeleteObject(region);
-  const RECT all{0, 0, lumo::kLoadingWindowWidth, lumo::kLoadingWindowHeight};
+  const RECT all{0, 0, size.width, size.height};
   m_bContentReady = Render(all) ? TRUE : FALSE;
 }
 
 void CLoadingWnd::ShowNextFrame() {
-  const RECT all{0, 0, lumo::kLoadingWindowWidth, lumo::kLoadingWindowHeight};
+  const lumo::PixelSize size = lumo::LoadingWindowSize(m_nLayoutDpi);
+  const RECT all{0, 0, size.width, size.height};
   Render(all);
   RepaintNow();
 }
@@ -177,23 +235,28 @@ bool CLoadingWnd::Render(const RECT& rect) {
   }
   m_hOldBitmap = ::SelectObject(m_dcMemory.get(), m_bmpMemory.get());
 
-  Gdiplus::Image* background = m_images[0].Get();
-  if (background == nullptr) return false;
+  if (!m_images[0]) return false;
+
+  // The background at its own size scaled for the screen, from the smaller of the two
+  // pictures that is at least that large: at 100 % the picture itself, pixel for pixel;
+  // on a scaled screen the large one, reduced, so that no picture is ever enlarged.
+  const lumo::PixelSize smallSize = SizeOf(m_images[0]);
+  const lumo::PixelRect place = lumo::LayoutForDpi(m_nLayoutDpi, smallSize, lumo::PixelSize{0, 0}).background;
+  const lumo::PixelSize sources[] = {smallSize, SizeOf(m_largeBackground)};
+  const bool large = lumo::PickPicture(lumo::PixelSize{place.width, place.height}, sources, 2) == 1;
+  Gdiplus::Image* background = large ? m_largeBackground.Get() : m_images[0].Get();
 
   Gdiplus::Graphics graphics(m_dcMemory.get());
-  graphics.DrawImage(background, 0, 0, static_cast<INT>(background->GetWidth()),
-                     static_cast<INT>(background->GetHeight()));
+  graphics.DrawImage(background, place.x, place.y, place.width, place.height);
 
   const int index = lumo::NextFrameIndex(m_nFrameCounter);
   m_nFrameCounter = lumo::AdvanceFrameCounter(m_nFrameCounter);
   // A frame that did not load is skipped: the background shows through for that step.
   Gdiplus::Image* frame = m_images[index].Get();
   if (frame != nullptr) {
-    const UINT width = frame->GetWidth();
-    const UINT height = frame->GetHeight();
-    const lumo::PixelPoint at = lumo::FramePosition(lumo::kLoadingWindowWidth, lumo::kLoadingWindowHeight, width, height);
+    const lumo::PixelRect at = lumo::LayoutForDpi(m_nLayoutDpi, smallSize, SizeOf(m_images[index])).frame;
     graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    graphics.DrawImage(frame, at.x, at.y, static_cast<INT>(width / 2), static_cast<INT>(height / 2));
+    graphics.DrawImage(frame, at.x, at.y, at.width, at.height);
   }
   return true;
 }
@@ -229,6 +292,9 @@ LRESULT CALLBACK CLoadingWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
     case WM_TIMER:
       self->OnTimer(wParam);
       return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    case WM_DPICHANGED:
+      self->OnDpiChanged(LOWORD(wParam));
+      return 0;
     default:
       return ::DefWindowProcW(hwnd, message, wParam, lParam);
   }
@@ -262,6 +328,18 @@ void CLoadingWnd::OnShowWindow(bool show) {
   m_nFadeLevel = lumo::kFadeLow;
   RepaintNow();
   ::SetTimer(m_hWnd, lumo::kTimerShowStep, lumo::kStepPeriodMs, nullptr);
+}
+
+void CLoadingWnd::OnDpiChanged(UINT dpi) {
+  // The window never leaves the middle of the primary work area, so this means the scale of
+  // that screen changed while the window was up. The suggested rectangle is not taken:
+  // the window is laid out anew for the new DPI and centred again, as when it was shown.
+  RECT work{};
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const lumo::PixelSize size = lumo::LoadingWindowSize(static_cast<int>(dpi));
+  const lumo::PixelPoint at = lumo::CentredOrigin(work.right, work.bottom, size.width, size.height);
+  ApplyLayout(dpi, at.x, at.y);
+  RepaintNow();
 }
 
 void CLoadingWnd::OnTimer(UINT_PTR id) {

@@ -1,7 +1,8 @@
 // CLoadingWnd: the borderless topmost window with the product picture and the busy
 // animation. It is driven only by the main thread's own calls; nothing here runs a
 // message loop. All content is rendered off screen and reaches the window through the
-// erase-background handler alone.
+// erase-background handler alone. The window is laid out for the DPI of the screen it
+// opens on (the launcher declares itself per-monitor aware, so Windows never stretches it).
 #pragma once
 
 #include <windows.h>
@@ -38,6 +39,10 @@ class CPngImage {
 // True on success; on failure the place is left empty.
 bool LoadPngResource(UINT id, CPngImage& image);
 
+// The DPI of the screen that `window` stands on, in the process's own DPI awareness: the
+// window's (Windows 10 1607 and later), its monitor's (8.1), or the system DPI (7).
+UINT QueryWindowDpi(HWND window);
+
 class CLoadingWnd {
  public:
   CLoadingWnd();
@@ -50,7 +55,7 @@ class CLoadingWnd {
 
   // Creates the window (hidden); false when the system refused it.
   bool Create();
-  // Places and shapes the window and renders its first content.
+  // Places, sizes and shapes the window for its screen's DPI and renders its first content.
   void Layout();
   // Renders the next frame off screen and repaints the window at once.
   void ShowNextFrame();
@@ -62,6 +67,9 @@ class CLoadingWnd {
   int GetDwellTimeout() const { return m_nDwellTimeout; }
   void SetDwellTimeout(int seconds) { m_nDwellTimeout = seconds; }
   bool HasImage(int index) const;
+  bool HasLargeBackground() const { return static_cast<bool>(m_largeBackground); }
+  // The DPI the window is laid out for (96 until the layout step).
+  int GetLayoutDpi() const { return m_nLayoutDpi; }
 
   static constexpr const wchar_t* kClassName = L"OndrixLumoLoading";
   static constexpr const wchar_t* kTitle = L"Loading";
@@ -73,7 +81,10 @@ class CLoadingWnd {
   LRESULT OnEraseBkgnd(HDC dc);
   void OnShowWindow(bool show);
   void OnTimer(UINT_PTR id);
+  void OnDpiChanged(UINT dpi);
 
+  // Sizes and shapes the window for `dpi` with its top left corner at (x, y) and renders.
+  void ApplyLayout(UINT dpi, int x, int y);
   bool Render(const RECT& rect);
   void ReleaseContent();
   void RepaintNow();
@@ -86,6 +97,9 @@ class CLoadingWnd {
   BOOL m_bContentReady = FALSE;
   std::uint8_t m_nFadeLevel = lumo::kFadeLow;
   CPngImage m_images[lumo::kImageCount];
+  // The background at twice its size, drawn (reduced) whenever the screen is scaled.
+  CPngImage m_largeBackground;
+  int m_nLayoutDpi = lumo::kDesignDpi;
   lumo::UniqueIcon m_hIcon;
   int m_nDwellCounter = 0;
   int m_nDwellTimeout = lumo::kDefaultDwellTimeout;

@@ -3,16 +3,33 @@
 # scripts/wine; screenshots of the whole screen (ImageMagick `import -window root`) must
 # show the background picture pixel for pixel at the centred, topmost window's place, a
 # spinner drawn below the product name, and nothing there any more once the program ended.
-# LUMO_SCREENSHOT_OUT=FILE keeps a picture of the window (for the documentation).
+# Then once more on a screen scaled to 150 % (Wine's LogPixels 144, put back afterwards):
+# the window half as large again, centred, its product name from the large background.
+# LUMO_SCREENSHOT_OUT=FILE keeps a picture of the window (for the documentation), and
+# LUMO_SCREENSHOT_150_OUT=FILE one of the window at 150 %.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 out=${LUMO_OUT:?LUMO_OUT must be set}
 demo="$out/win64/loading_window_demo.exe"
 background="$repo/res/loading_background.png"
+background2x="$repo/res/loading_background_2x.png"
 [ -f "$demo" ] || { echo "missing $demo"; exit 1; }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Wine reads the screen's DPI from this value when a program starts; a fresh prefix has none
+# (96 DPI). Whatever was there is put back however this script ends.
+desktop='HKCU\Control Panel\Desktop'
+saved_dpi=""
+dpi_changed=""
+restore_dpi() {
+  [ -n "$dpi_changed" ] || return 0
+  if [ -n "$saved_dpi" ]; then
+    "$repo/scripts/wine" reg add "$desktop" /v LogPixels /t REG_DWORD /d "$((saved_dpi))" /f >/dev/null 2>&1
+  else
+    "$repo/scripts/wine" reg delete "$desktop" /v LogPixels /f >/dev/null 2>&1
+  fi
+}
+trap 'restore_dpi; rm -rf "$work"' EXIT
 
 # Prepares the prefix and, without a display of the caller's, the private Xvfb.
 "$repo/scripts/wine"
@@ -89,6 +106,50 @@ import -window root "$work/after.png"
 crop "$work/after.png" "306x50+$left+$top" "$work/after-band.png"
 n=$(differing "$work/band.png" "$work/after-band.png")
 [ "$n" -gt 1000 ] || { echo "the window is still on the screen ($n pixels differ)"; fail=1; }
+
+# ---- 150 %: LogPixels 144 for the next program started ----
+saved_dpi=$("$repo/scripts/wine" reg query "$desktop" /v LogPixels 2>/dev/null | tr -d '\r' |
+  awk '$1 == "LogPixels" {print $3}' || true)
+dpi_changed=1
+"$repo/scripts/wine" reg add "$desktop" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
+report150="$work/report150.txt"
+"$repo/scripts/wine" "$demo" 6000 "Z:${report150//\//\\}" &
+pid=$!
+for _ in $(seq 1 300); do
+  [ -s "$report150" ] && break
+  sleep 0.1
+done
+# The program has read its DPI: the others that follow get theirs back.
+restore_dpi
+dpi_changed=""
+[ -s "$report150" ] || { echo "the 150 % window was not reported up"; kill "$pid" 2>/dev/null; exit 1; }
+read -r left top right bottom topmost tool workright workbottom <"$report150"
+echo "window at 150 %: $left,$top-$right,$bottom work area to $workright,$workbottom"
+# 307 x 93 and the background's 306 x 92 times 1.5, halves rounded up.
+[ $((right - left)) -eq 461 ] && [ $((bottom - top)) -eq 140 ] || { echo "size at 150 % is not 461 x 140"; fail=1; }
+[ "$left" -eq $((workright / 2 - 461 / 2)) ] && [ "$top" -eq $((workbottom / 2 - 140 / 2)) ] ||
+  { echo "not centred on the work area at 150 %"; fail=1; }
+# The band with the product name (above the spinner) is the large background reduced to
+# 459 x 138. ImageMagick's bilinear reduction is not GDI+'s, pixel for pixel, so compare by
+# signal-to-noise ratio: about 31 dB against the large picture, 20 against the small one
+# enlarged (the Wine test loading_window_test compares with GDI+'s own reduction exactly).
+convert "$background2x" -filter Triangle -resize '459x138!' -crop 459x75+0+0 +repage "$work/band150.png"
+# A signal-to-noise ratio of at least 27 dB ("inf" for equal pictures).
+close_enough() { [ "$1" = inf ] || { [[ "$1" =~ ^[0-9]+(\.[0-9]+)?$ ]] && [ "${1%%.*}" -ge 27 ]; }; }
+psnr=0
+for _ in $(seq 1 40); do
+  import -window root "$work/shot150.png"
+  crop "$work/shot150.png" "459x75+$left+$top" "$work/shot150-band.png"
+  psnr=$(compare -metric PSNR "$work/band150.png" "$work/shot150-band.png" null: 2>&1 || true)
+  close_enough "$psnr" && break
+  sleep 0.1
+done
+close_enough "$psnr" ||
+  { echo "the product name at 150 % is not the large background reduced (PSNR $psnr dB)"; fail=1; }
+if [ -n "${LUMO_SCREENSHOT_150_OUT:-}" ]; then
+  crop "$work/shot150.png" "491x170+$((left - 15))+$((top - 15))" "$LUMO_SCREENSHOT_150_OUT"
+fi
+wait "$pid" || { echo "the program failed at 150 % (exit $?)"; fail=1; }
 
 [ "$fail" -eq 0 ] && echo ok
 exit "$fail"

@@ -101,6 +101,76 @@ TEST(Animation, WindowCentresOnTheRectangleFromTheOriginToTheWorkAreaEdges) {
   EXPECT_EQ(at.y, 384 - 46);
 }
 
+TEST(Animation, LayoutScalesEveryLengthWithTheScreensDpi) {
+  // Window (and region) size, background and frame rectangles, and the window's place on a
+  // work area of the same physical size as a 1920 x 1040 area at 100 %, per scale factor.
+  struct Case {
+    int dpi;
+    PixelSize window;
+    PixelRect background;
+    PixelRect frame;
+    PixelPoint centred;
+  };
+  const Case cases[] = {
+      // 100 %: the design's numbers exactly.
+      {96, {307, 93}, {0, 0, 306, 92}, {141, 54, 24, 24}, {960 - 153, 520 - 46}},
+      // 125 %: 383.75, 116.25, 382.5, 115, 176.25, 67.5, 30.
+      {120, {384, 116}, {0, 0, 383, 115}, {176, 68, 30, 30}, {1200 - 192, 650 - 58}},
+      // 150 %: 460.5, 139.5, 459, 138, 211.5, 81, 36: halves go up.
+      {144, {461, 140}, {0, 0, 459, 138}, {212, 81, 36, 36}, {1440 - 230, 780 - 70}},
+      // 200 %: everything doubled, the frames at their full 48 x 48.
+      {192, {614, 186}, {0, 0, 612, 184}, {282, 108, 48, 48}, {1920 - 307, 1040 - 93}},
+  };
+  for (const Case& c : cases) {
+    const LoadingLayout layout = LayoutForDpi(c.dpi, PixelSize{306, 92}, PixelSize{48, 48});
+    EXPECT_EQ(layout.dpi, c.dpi);
+    EXPECT_EQ(layout.window.width, c.window.width) << c.dpi;
+    EXPECT_EQ(layout.window.height, c.window.height) << c.dpi;
+    const PixelRect* got[] = {&layout.background, &layout.frame};
+    const PixelRect* want[] = {&c.background, &c.frame};
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(got[i]->x, want[i]->x) << c.dpi << " rect " << i;
+      EXPECT_EQ(got[i]->y, want[i]->y) << c.dpi << " rect " << i;
+      EXPECT_EQ(got[i]->width, want[i]->width) << c.dpi << " rect " << i;
+      EXPECT_EQ(got[i]->height, want[i]->height) << c.dpi << " rect " << i;
+    }
+    const int work = ScaleToDpi(1920, c.dpi), workBottom = ScaleToDpi(1040, c.dpi);
+    const PixelPoint at = CentredOrigin(work, workBottom, layout.window.width, layout.window.height);
+    EXPECT_EQ(at.x, c.centred.x) << c.dpi;
+    EXPECT_EQ(at.y, c.centred.y) << c.dpi;
+  }
+  // Outside 96..192 the layout holds at the nearest end: never below the design, and never
+  // beyond what the pictures cover (an unknown DPI of 0 counts as 96).
+  for (int dpi : {0, 72, 95}) EXPECT_EQ(LayoutForDpi(dpi, {306, 92}, {48, 48}).window.width, 307) << dpi;
+  for (int dpi : {193, 240, 288}) EXPECT_EQ(LayoutForDpi(dpi, {306, 92}, {48, 48}).window.width, 614) << dpi;
+}
+
+TEST(Animation, PicturesAreOnlyEverReduced) {
+  const PixelSize both[] = {{306, 92}, {612, 184}};
+  struct Case {
+    PixelSize shown;
+    int expected;
+  };
+  const Case cases[] = {
+      {{306, 92}, 0},   // 100 %: the small picture at its own size
+      {{383, 115}, 1},  // 125 %
+      {{459, 138}, 1},  // 150 %
+      {{612, 184}, 1},  // 200 %: the large one at its own size
+      {{307, 92}, 1},   // one pixel too wide for the small one
+      {{700, 200}, 1},  // nothing covers it: the largest
+  };
+  for (const Case& c : cases) EXPECT_EQ(PickPicture(c.shown, both, 2), c.expected) << c.shown.width;
+  // The order of the list does not matter; a missing picture (0 x 0) is never chosen.
+  const PixelSize reversed[] = {{612, 184}, {306, 92}};
+  EXPECT_EQ(PickPicture({306, 92}, reversed, 2), 1);
+  const PixelSize largeMissing[] = {{306, 92}, {0, 0}};
+  EXPECT_EQ(PickPicture({459, 138}, largeMissing, 2), 0);
+  const PixelSize smallMissing[] = {{0, 0}, {612, 184}};
+  EXPECT_EQ(PickPicture({306, 92}, smallMissing, 2), 1);
+  const PixelSize none[] = {{0, 0}, {0, 0}};
+  EXPECT_EQ(PickPicture({306, 92}, none, 2), -1);
+}
+
 TEST(Animation, ShowStepsClimbFromFifteenToTwoFortyInFifteenSteps) {
   std::uint8_t level = kFadeLow;
   int steps = 0;

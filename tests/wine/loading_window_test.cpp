@@ -3,8 +3,11 @@
 // nothing is left behind.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "support/winsupport.h"
@@ -90,6 +93,10 @@ TEST_F(LoadingWindow, PicturesLoadFromTheResourcesAtTheirOwnSizes) {
   ASSERT_TRUE(LoadPngResource(200, background));
   EXPECT_EQ(background.Get()->GetWidth(), 306u);
   EXPECT_EQ(background.Get()->GetHeight(), 92u);
+  CPngImage large;
+  ASSERT_TRUE(LoadPngResource(220, large));
+  EXPECT_EQ(large.Get()->GetWidth(), 612u);
+  EXPECT_EQ(large.Get()->GetHeight(), 184u);
   for (UINT id = 201; id <= 212; ++id) {
     CPngImage frame;
     ASSERT_TRUE(LoadPngResource(id, frame)) << id;
@@ -156,6 +163,8 @@ TEST_F(LoadingWindow, ShowCreatesATopmostToolWindowCentredWithoutActivating) {
 
   // Every picture loaded; the content is ready.
   for (int i = 0; i < 13; ++i) EXPECT_TRUE(slot_->HasImage(i)) << i;
+  EXPECT_TRUE(slot_->HasLargeBackground());
+  EXPECT_EQ(slot_->GetLayoutDpi(), 96);
   EXPECT_TRUE(slot_->IsContentReady());
   EXPECT_EQ(CountLoadingWindows(), 1);
   ::DestroyWindow(ordinary);
@@ -234,10 +243,11 @@ bool Near(COLORREF a, COLORREF b) {
          std::abs(GetBValue(a) - GetBValue(b)) <= 2;
 }
 
-// The background picture, decoded on its own (not through the window).
-std::unique_ptr<Gdiplus::Bitmap> DecodeBackground(lumo::UniqueHGlobal& block, IStream** stream) {
+// A background picture (200, or 220 at twice the size), decoded on its own (not through the
+// window).
+std::unique_ptr<Gdiplus::Bitmap> DecodeBackground(lumo::UniqueHGlobal& block, IStream** stream, UINT id = 200) {
   HMODULE module = ::GetModuleHandleW(nullptr);
-  HRSRC info = ::FindResourceW(module, MAKEINTRESOURCEW(200), L"PNG");
+  HRSRC info = ::FindResourceW(module, MAKEINTRESOURCEW(id), L"PNG");
   if (info == nullptr) return nullptr;
   const DWORD size = ::SizeofResource(module, info);
   block.reset(::GlobalAlloc(GMEM_MOVEABLE, size));
@@ -297,6 +307,36 @@ TEST_F(LoadingWindow, BackgroundAndSpinnerReachTheScreen) {
   stream->Release();
 }
 
+TEST_F(LoadingWindow, DpiChangeLaysTheWindowOutAnewAndCentresIt) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  RECT work{};
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  // The scale of the screen changes while the window is up (the suggested rectangle is
+  // deliberately off: the window keeps to the middle of the work area), and back again.
+  struct Step {
+    WORD dpi;
+    int width, height;
+  };
+  for (const Step& step : {Step{144, 461, 140}, Step{192, 614, 186}, Step{96, kWidth, kHeight}}) {
+    RECT suggested{0, 0, 10, 10};
+    ::SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(step.dpi, step.dpi), reinterpret_cast<LPARAM>(&suggested));
+    RECT rect{};
+    ::GetWindowRect(window, &rect);
+    EXPECT_EQ(rect.right - rect.left, step.width) << step.dpi;
+    EXPECT_EQ(rect.bottom - rect.top, step.height) << step.dpi;
+    EXPECT_EQ(rect.left, work.right / 2 - step.width / 2) << step.dpi;
+    EXPECT_EQ(rect.top, work.bottom / 2 - step.height / 2) << step.dpi;
+    // The region is made anew for the new client rectangle.
+    lumo::UniqueGdiObject region(::CreateRectRgn(0, 0, 0, 0));
+    lumo::UniqueGdiObject expected(::CreateRoundRectRgn(0, 0, step.width, step.height, 0, 0));
+    ASSERT_NE(::GetWindowRgn(window, static_cast<HRGN>(region.get())), ERROR);
+    EXPECT_TRUE(::EqualRgn(static_cast<HRGN>(region.get()), static_cast<HRGN>(expected.get()))) << step.dpi;
+    EXPECT_EQ(slot_->GetLayoutDpi(), step.dpi);
+    EXPECT_TRUE(slot_->IsContentReady()) << step.dpi;
+  }
+}
+
 TEST_F(LoadingWindow, TimersFadeInDwellWhileTheCursorIsOverAndHideWhenItLeaves) {
   HWND window = Shown();
   ASSERT_NE(window, nullptr);
@@ -331,6 +371,159 @@ TEST_F(LoadingWindow, DwellTimeoutZeroKeepsTheWindowUp) {
   ::SetCursorPos(5, 5);
   EXPECT_FALSE(PumpUntil(5500, [&] { return !::IsWindowVisible(window); }));
   EXPECT_EQ(slot_->GetFadeLevel(), 240);
+}
+
+// Sets the screen DPI (HKCU\Control Panel\Desktop\LogPixels) for the programs started
+// while it lives, and then puts back what was there, or removes the value again (a fresh
+// prefix has none, which means 96). Wine reads the value once, when a process starts: this
+// process and those already running keep their DPI; only programs started later see it.
+class ScreenDpiOverride {
+ public:
+  explicit ScreenDpiOverride(DWORD dpi) {
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                          nullptr, key_.put(), nullptr) != ERROR_SUCCESS)
+      return;
+    DWORD size = sizeof(saved_);
+    hadValue_ = ::RegQueryValueExW(key_.get(), kValue, nullptr, &savedType_, saved_, &size) == ERROR_SUCCESS;
+    savedSize_ = size;
+    set_ = ::RegSetValueExW(key_.get(), kValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof(dpi)) ==
+           ERROR_SUCCESS;
+  }
+  ~ScreenDpiOverride() {
+    if (!set_) return;
+    if (hadValue_)
+      ::RegSetValueExW(key_.get(), kValue, 0, savedType_, saved_, savedSize_);
+    else
+      ::RegDeleteValueW(key_.get(), kValue);
+  }
+  ScreenDpiOverride(const ScreenDpiOverride&) = delete;
+  ScreenDpiOverride& operator=(const ScreenDpiOverride&) = delete;
+  bool Applied() const { return set_; }
+
+ private:
+  static constexpr const wchar_t* kValue = L"LogPixels";
+  lumo::UniqueKey key_;
+  bool hadValue_ = false;
+  bool set_ = false;
+  DWORD savedType_ = 0;
+  DWORD savedSize_ = 0;
+  BYTE saved_[64] = {};
+};
+
+// Pixels of a rectangle of a device context, row by row, as 0x00RRGGBB.
+std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  lumo::UniqueGdiObject section(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  lumo::UniqueMemoryDC dc(::CreateCompatibleDC(source));
+  if (!section || !dc) return {};
+  HGDIOBJ old = ::SelectObject(dc.get(), section.get());
+  ::BitBlt(dc.get(), 0, 0, width, height, source, x, y, SRCCOPY);
+  ::GdiFlush();
+  std::vector<DWORD> pixels(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + width * height);
+  ::SelectObject(dc.get(), old);
+  for (DWORD& p : pixels) p &= 0xFFFFFF;
+  return pixels;
+}
+
+// A picture drawn at the given size the way the window draws its background (GDI+ on a
+// memory DC, the graphics object's default interpolation).
+std::vector<DWORD> DrawnAt(Gdiplus::Bitmap& picture, int width, int height) {
+  lumo::UniqueWindowDC screen(nullptr);
+  lumo::UniqueMemoryDC dc(::CreateCompatibleDC(screen.get()));
+  lumo::UniqueGdiObject bitmap(::CreateCompatibleBitmap(screen.get(), width, height));
+  HGDIOBJ old = ::SelectObject(dc.get(), bitmap.get());
+  {
+    Gdiplus::Graphics graphics(dc.get());
+    graphics.DrawImage(&picture, 0, 0, width, height);
+  }
+  std::vector<DWORD> pixels = Capture(dc.get(), 0, 0, width, height);
+  ::SelectObject(dc.get(), old);
+  return pixels;
+}
+
+// How many pixels of the background's place differ, outside the spinner's square.
+int DifferingOutsideSpinner(const std::vector<DWORD>& shown, const std::vector<DWORD>& expected,
+                            const lumo::LoadingLayout& layout) {
+  const lumo::PixelRect& bg = layout.background;
+  const lumo::PixelRect& spin = layout.frame;
+  if (shown.size() != expected.size() || shown.size() != static_cast<size_t>(bg.width * bg.height)) return -1;
+  int differing = 0;
+  for (int y = 0; y < bg.height; ++y)
+    for (int x = 0; x < bg.width; ++x) {
+      if (x >= spin.x - 1 && x <= spin.x + spin.width && y >= spin.y - 1 && y <= spin.y + spin.height) continue;
+      // Both in the same byte order, so the per-channel comparison of COLORREFs serves.
+      if (!Near(shown[y * bg.width + x], expected[y * bg.width + x])) ++differing;
+    }
+  return differing;
+}
+
+TEST(LoadingWindowProcess, At150PercentTheWindowIsScaledAndDrawnFromTheLargeBackground) {
+  Sandbox box(L"loading-150");
+  const std::wstring report = box.Root() + L"\\window.txt";
+  HANDLE process = nullptr;
+  // A window left behind by a failed check would disturb the tests after this one.
+  auto stop = lumo::MakeScopeExit([&process] { WaitExit(process, 0); });
+  {
+    // Only for the start of the program: it reads the DPI once, as it starts.
+    ScreenDpiOverride dpi(144);
+    ASSERT_TRUE(dpi.Applied());
+    process = Start(Quote(ExeDir() + L"\\loading_window_demo.exe") + L" 5000 " + Quote(report));
+    ASSERT_NE(process, nullptr);
+    for (int i = 0; i < 300 && ReadBytes(report).empty(); ++i) ::Sleep(50);
+  }
+  long left = 0, top = 0, right = 0, bottom = 0, workRight = 0, workBottom = 0;
+  int topmost = 0, tool = 0;
+  const std::vector<uint8_t> bytes = ReadBytes(report);
+  const std::string text(bytes.begin(), bytes.end());
+  ASSERT_EQ(std::sscanf(text.c_str(), "%ld %ld %ld %ld %d %d %ld %ld", &left, &top, &right, &bottom, &topmost, &tool,
+                        &workRight, &workBottom),
+            8)
+      << "no report from the window";
+
+  // 307 x 93 times 1.5, halves rounded up, centred as at 100 %.
+  const lumo::LoadingLayout layout = lumo::LayoutForDpi(144, {306, 92}, {48, 48});
+  EXPECT_EQ(right - left, 461);
+  EXPECT_EQ(bottom - top, 140);
+  EXPECT_EQ(left, workRight / 2 - 461 / 2);
+  EXPECT_EQ(top, workBottom / 2 - 140 / 2);
+
+  // The screen shows the 612 x 184 background reduced to 459 x 138, not the 306 x 92 one
+  // enlarged. The window reaches the screen a moment after it is shown: look for a while.
+  GdiplusSession gdiplus;
+  lumo::UniqueHGlobal largeBlock, smallBlock;
+  IStream* largeStream = nullptr;
+  IStream* smallStream = nullptr;
+  std::unique_ptr<Gdiplus::Bitmap> large = DecodeBackground(largeBlock, &largeStream, 220);
+  std::unique_ptr<Gdiplus::Bitmap> small = DecodeBackground(smallBlock, &smallStream, 200);
+  ASSERT_TRUE(large && large->GetLastStatus() == Gdiplus::Ok && small && small->GetLastStatus() == Gdiplus::Ok);
+  const std::vector<DWORD> fromLarge = DrawnAt(*large, layout.background.width, layout.background.height);
+  const std::vector<DWORD> fromSmall = DrawnAt(*small, layout.background.width, layout.background.height);
+
+  int differing = -1, differingFromSmall = -1;
+  for (int attempt = 0; attempt < 40 && differing != 0; ++attempt) {
+    if (attempt > 0) ::Sleep(100);
+    lumo::UniqueWindowDC screen(nullptr);
+    const std::vector<DWORD> shown =
+        Capture(screen.get(), left, top, layout.background.width, layout.background.height);
+    differing = DifferingOutsideSpinner(shown, fromLarge, layout);
+    differingFromSmall = DifferingOutsideSpinner(shown, fromSmall, layout);
+  }
+  EXPECT_EQ(differing, 0) << "pixels that differ from the large background drawn at 459 x 138";
+  // The check tells the two pictures apart: the small one enlarged is visibly different.
+  EXPECT_GT(differingFromSmall, 1000);
+
+  EXPECT_EQ(WaitExit(process, 30000), 0);
+  process = nullptr;
+  large.reset();
+  small.reset();
+  largeStream->Release();
+  smallStream->Release();
 }
 
 TEST(LoadingWindowProcess, MissingPicturesLeaveTheWindowBlankButSound) {

@@ -2,10 +2,12 @@
 
   loading_background.png   306 x 92, a calm panel with the product name "Ondrix LUMO" and
                            room for the spinner below its centre
+  loading_background_2x.png  the same panel drawn at twice the size (612 x 184) for screens
+                           scaled above 100 %, so the launcher only ever reduces a picture
   loading_frame01.png ...  twelve 48 x 48 frames of a twelve-spoke spinner (drawn at
-  loading_frame12.png      24 x 24 by the launcher, so the spokes are thick and few)
+  loading_frame12.png      24 x 24 by the launcher at 100 %, up to their full size at 200 %)
 
-The text is rasterised once by ImageMagick (`convert`, with the DejaVu fonts installed by
+The text is rasterised per size by ImageMagick (`convert`, with the DejaVu fonts installed by
 scripts/setup) into a grey-scale coverage mask; everything else is pure Python.
 
 Run: python3 tools/art/make_loading.py res
@@ -23,7 +25,7 @@ WINDOW_W, WINDOW_H = 307, 93
 FRAME = 48
 SPOKES = 12
 
-FRAME_COLOUR = (32, 40, 48)      # one-pixel edge, matches the window's uncovered last row/column
+FRAME_COLOUR = (32, 40, 48)      # edge, one pixel per 100 %; matches the window's uncovered margin
 TOP_COLOUR = (252, 253, 255)
 BOTTOM_COLOUR = (226, 234, 244)
 NAME_COLOUR = (40, 52, 66)       # "Ondrix"
@@ -34,11 +36,11 @@ FONT_BOLD = "DejaVu-Sans-Bold"
 POINT_SIZE = 22
 
 
-def text_mask(text, font):
+def text_mask(text, font, scale):
     """Coverage mask of text as (width, height, rows of 0..255) from ImageMagick."""
     data = subprocess.run(
         ["convert", "-background", "black", "-fill", "white", "-font", font,
-         "-pointsize", str(POINT_SIZE), "label:" + text, "-depth", "8", "pgm:-"],
+         "-pointsize", str(POINT_SIZE * scale), "label:" + text, "-depth", "8", "pgm:-"],
         check=True, stdout=subprocess.PIPE).stdout
     # Binary PGM: "P5", width, height, maxval, then the samples.
     fields, pos = [], 0
@@ -61,28 +63,33 @@ def blend(under, over, alpha):
     return tuple(int(round(u + (o - u) * alpha)) for u, o in zip(under, over))
 
 
-def background():
+def background(scale=1):
+    """The panel at `scale` times its size: every length (size, text, edge) is multiplied,
+    the text is rasterised afresh at the larger size, so nothing is enlarged."""
+    width, height, top = WIDTH * scale, HEIGHT * scale, TEXT_TOP * scale
     rows = []
-    for y in range(HEIGHT):
-        t = y / (HEIGHT - 1)
+    for y in range(height):
+        t = y / (height - 1)
         base = blend(TOP_COLOUR, BOTTOM_COLOUR, t * t)
-        rows.append([base] * WIDTH)
+        rows.append([base] * width)
     # The product name, centred, two tones: the company in slate, the product in brand blue.
-    name = text_mask("Ondrix ", FONT_REGULAR)
-    brand = text_mask("LUMO", FONT_BOLD)
+    name = text_mask("Ondrix ", FONT_REGULAR, scale)
+    brand = text_mask("LUMO", FONT_BOLD, scale)
     total = name[0] + brand[0]
-    left = (WIDTH - total) // 2
+    left = (width - total) // 2
     for (w, h, mask), colour, x0 in ((name, NAME_COLOUR, left), (brand, BRAND_COLOUR, left + name[0])):
         for y in range(h):
             for x in range(w):
                 a = mask[y][x] / 255.0
-                if a > 0 and 0 <= TEXT_TOP + y < HEIGHT and 0 <= x0 + x < WIDTH:
-                    rows[TEXT_TOP + y][x0 + x] = blend(rows[TEXT_TOP + y][x0 + x], colour, a)
-    for y in range(HEIGHT):
-        for x in range(WIDTH):
-            if x == 0 or y == 0 or x == WIDTH - 1 or y == HEIGHT - 1:
+                if a > 0 and 0 <= top + y < height and 0 <= x0 + x < width:
+                    rows[top + y][x0 + x] = blend(rows[top + y][x0 + x], colour, a)
+    # The edge is `scale` pixels wide, so it keeps its weight when the launcher reduces the
+    # picture to the screen's size.
+    for y in range(height):
+        for x in range(width):
+            if min(x, y, width - 1 - x, height - 1 - y) < scale:
                 rows[y][x] = FRAME_COLOUR
-    return png_bytes(WIDTH, HEIGHT, [[(r, g, b, 255) for r, g, b in row] for row in rows])
+    return png_bytes(width, height, [[(r, g, b, 255) for r, g, b in row] for row in rows])
 
 
 def segment_distance(px, py, ax, ay, bx, by):
@@ -126,6 +133,8 @@ def frame(step):
 def main(folder):
     with open(os.path.join(folder, "loading_background.png"), "wb") as f:
         f.write(background())
+    with open(os.path.join(folder, "loading_background_2x.png"), "wb") as f:
+        f.write(background(2))
     for step in range(SPOKES):
         with open(os.path.join(folder, "loading_frame%02d.png" % (step + 1)), "wb") as f:
             f.write(frame(step))

@@ -29,6 +29,54 @@ PixelPoint FramePosition(std::uint32_t windowWidth, std::uint32_t windowHeight,
   return PixelPoint{static_cast<int>(x), static_cast<int>(y) + kSpinnerDrop};
 }
 
+int LayoutDpi(int screenDpi) {
+  if (screenDpi < kDesignDpi) return kDesignDpi;
+  if (screenDpi > kLargestPictureDpi) return kLargestPictureDpi;
+  return screenDpi;
+}
+
+int ScaleToDpi(int length, int dpi) {
+  // 64-bit: no overflow for any int length; lengths here are never negative.
+  return static_cast<int>((static_cast<long long>(length) * dpi + kDesignDpi / 2) / kDesignDpi);
+}
+
+LoadingLayout LayoutForDpi(int screenDpi, PixelSize background, PixelSize frame) {
+  const int dpi = LayoutDpi(screenDpi);
+  const auto scale = [dpi](int length) { return ScaleToDpi(length, dpi); };
+  const auto frameWidth = static_cast<std::uint32_t>(frame.width);
+  const auto frameHeight = static_cast<std::uint32_t>(frame.height);
+  const PixelPoint at = FramePosition(kLoadingWindowWidth, kLoadingWindowHeight, frameWidth, frameHeight);
+  LoadingLayout layout{};
+  layout.dpi = dpi;
+  layout.window = PixelSize{scale(kLoadingWindowWidth), scale(kLoadingWindowHeight)};
+  layout.background = PixelRect{0, 0, scale(background.width), scale(background.height)};
+  layout.frame = PixelRect{scale(at.x), scale(at.y), scale(frame.width / 2), scale(frame.height / 2)};
+  return layout;
+}
+
+PixelSize LoadingWindowSize(int screenDpi) {
+  return LayoutForDpi(screenDpi, PixelSize{0, 0}, PixelSize{0, 0}).window;
+}
+
+int PickPicture(PixelSize shown, const PixelSize* pictures, int count) {
+  int best = -1;
+  bool bestCovers = false;
+  for (int i = 0; i < count; ++i) {
+    const PixelSize& p = pictures[i];
+    if (p.width <= 0 || p.height <= 0) continue;
+    const bool covers = p.width >= shown.width && p.height >= shown.height;
+    const long long area = static_cast<long long>(p.width) * p.height;
+    const long long bestArea =
+        best < 0 ? 0 : static_cast<long long>(pictures[best].width) * pictures[best].height;
+    // Among pictures that cover the size the smallest wins; until one covers, the largest.
+    if (best < 0 || (covers && (!bestCovers || area < bestArea)) || (!covers && !bestCovers && area > bestArea)) {
+      best = i;
+      bestCovers = covers;
+    }
+  }
+  return best;
+}
+
 PixelPoint CentredOrigin(int workAreaRight, int workAreaBottom, int width, int height) {
   return PixelPoint{workAreaRight / 2 - width / 2, workAreaBottom / 2 - height / 2};
 }

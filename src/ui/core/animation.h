@@ -1,7 +1,7 @@
 // The arithmetic of the loading window: which picture comes next, how a pause is cut into
-// animation slices, where the spinner sits on the background, where the window goes on the
-// screen, and how the show, dwell and hide timers step. No system calls, so every rule here
-// is checked natively.
+// animation slices, where the spinner sits on the background, how the whole layout scales
+// with the screen's DPI, where the window goes on the screen, and how the show, dwell and
+// hide timers step. No system calls, so every rule here is checked natively.
 #pragma once
 
 #include <cstdint>
@@ -58,6 +58,52 @@ struct PixelPoint {
 // unsigned integer halving.
 PixelPoint FramePosition(std::uint32_t windowWidth, std::uint32_t windowHeight,
                          std::uint32_t frameWidth, std::uint32_t frameHeight);
+
+// ---- Scaling with the screen's DPI ----
+// The layout above is the one for 96 DPI (100 %). On a scaled screen every length of it is
+// multiplied by DPI / 96, so the window keeps its proportions and stays sharp.
+constexpr int kDesignDpi = 96;
+// The pictures cover up to 200 %: a background at twice its size and the 48 x 48 frames.
+// Above that the window keeps its 200 % layout rather than enlarge a picture.
+constexpr int kLargestPictureDpi = 192;
+
+// The DPI the window is laid out for: the screen's, held within 96..192 (an unknown 0
+// counts as 96).
+int LayoutDpi(int screenDpi);
+// A length of the 96-DPI layout at `dpi`: length * dpi / 96, halves rounded up. The one
+// rounding rule for every length, so that 96 DPI gives the design's numbers exactly.
+int ScaleToDpi(int length, int dpi);
+
+struct PixelSize {
+  int width;
+  int height;
+};
+struct PixelRect {
+  int x;
+  int y;
+  int width;
+  int height;
+};
+
+// The loading window laid out for a screen: the window (and its region) from its top left
+// corner, where the background goes (its own size at 96 DPI), and the spinner frame's
+// rectangle (half the frame picture's size at 96 DPI, at FramePosition).
+struct LoadingLayout {
+  int dpi;
+  PixelSize window;
+  PixelRect background;
+  PixelRect frame;
+};
+// `background` and `frame` are the sizes of the 100 % pictures (306 x 92 and 48 x 48).
+LoadingLayout LayoutForDpi(int screenDpi, PixelSize background, PixelSize frame);
+// The window's size alone (307 x 93 at 96 DPI).
+PixelSize LoadingWindowSize(int screenDpi);
+
+// Which of `count` pictures of one subject to draw at the size `shown`: the smallest one at
+// least as large in both directions, so a picture is only ever reduced. When none is large
+// enough, the largest (a missing picture has size 0 x 0 and is never chosen over one that
+// exists). -1 when no picture exists at all.
+int PickPicture(PixelSize shown, const PixelSize* pictures, int count);
 
 // Top left corner of the window when centred on the rectangle from the screen's origin to
 // the work area's right and bottom edges (a taskbar on the left or top edge is not
