@@ -95,24 +95,18 @@ UINT QueryWindowDpi(HWND window) {
     if (dpi != 0) return dpi;
   }
 
-  // Windows 8.1: the DPI of the window's monitor, from shcore.dll. Loaded by its full path
-  // in the system folder, never by bare name: the launcher's own folder is a downloads
-  // folder where anybody may have planted a library of that name.
-  wchar_t path[MAX_PATH + 16] = {};
-  const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
-  if (length > 0 && length < MAX_PATH) {
-    ::lstrcatW(path, L"\\shcore.dll");
-    lumo::UniqueLibrary shcore(::LoadLibraryExW(path, nullptr, 0));
-    auto getDpiForMonitor = shcore ? reinterpret_cast<GetDpiForMonitorFn>(reinterpret_cast<void*>(
-                                         ::GetProcAddress(shcore.get(), "GetDpiForMonitor")))
-                                   : nullptr;
-    UINT dpiX = 0, dpiY = 0;
-    if (getDpiForMonitor != nullptr &&
-        SUCCEEDED(getDpiForMonitor(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), kMonitorEffectiveDpi,
-                                   &dpiX, &dpiY)) &&
-        dpiX != 0)
-      return dpiX;
-  }
+  // Windows 8.1: the DPI of the window's monitor, from shcore.dll, loaded from the system
+  // folder (never by name: the launcher's own folder is a downloads folder).
+  lumo::UniqueLibrary shcore(CUtility::LoadSystemLibrary(L"shcore.dll"));
+  auto getDpiForMonitor = shcore ? reinterpret_cast<GetDpiForMonitorFn>(reinterpret_cast<void*>(
+                                       ::GetProcAddress(shcore.get(), "GetDpiForMonitor")))
+                                 : nullptr;
+  UINT dpiX = 0, dpiY = 0;
+  if (getDpiForMonitor != nullptr &&
+      SUCCEEDED(getDpiForMonitor(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), kMonitorEffectiveDpi,
+                                 &dpiX, &dpiY)) &&
+      dpiX != 0)
+    return dpiX;
 
   // Windows 7: one DPI for every screen.
   lumo::UniqueWindowDC screen(nullptr);
