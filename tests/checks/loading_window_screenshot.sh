@@ -47,13 +47,18 @@ differing() {
 # A region of the background picture and of a screenshot at the window's place.
 crop() { convert "$1" -crop "$2" +repage "$3"; }
 
+# Starts the demo (its pid in $pid) and waits until it has written where its window stands.
+show_window() {
+  "$repo/scripts/wine" "$demo" 6000 "Z:${1//\//\\}" &
+  pid=$!
+  for _ in $(seq 1 300); do
+    [ -s "$1" ] && break
+    sleep 0.1
+  done
+}
+
 report="$work/report.txt"
-"$repo/scripts/wine" "$demo" 6000 "Z:${report//\//\\}" &
-pid=$!
-for _ in $(seq 1 300); do
-  [ -s "$report" ] && break
-  sleep 0.1
-done
+show_window "$report"
 [ -s "$report" ] || { echo "the window was not reported up"; kill "$pid" 2>/dev/null; exit 1; }
 read -r left top right bottom topmost tool workright workbottom <"$report"
 echo "window: $left,$top-$right,$bottom topmost=$topmost tool=$tool work area to $workright,$workbottom"
@@ -113,12 +118,7 @@ saved_dpi=$("$repo/scripts/wine" reg query "$desktop" /v LogPixels 2>/dev/null |
 dpi_changed=1
 "$repo/scripts/wine" reg add "$desktop" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
 report150="$work/report150.txt"
-"$repo/scripts/wine" "$demo" 6000 "Z:${report150//\//\\}" &
-pid=$!
-for _ in $(seq 1 300); do
-  [ -s "$report150" ] && break
-  sleep 0.1
-done
+show_window "$report150"
 # The program has read its DPI: the others that follow get theirs back.
 restore_dpi
 dpi_changed=""
