@@ -125,9 +125,10 @@ dpi_changed=""
 [ -s "$report150" ] || { echo "the 150 % window was not reported up"; kill "$pid" 2>/dev/null; exit 1; }
 read -r left top right bottom topmost tool workright workbottom <"$report150"
 echo "window at 150 %: $left,$top-$right,$bottom work area to $workright,$workbottom"
-# 307 x 93 and the background's 306 x 92 times 1.5, halves rounded up.
-[ $((right - left)) -eq 461 ] && [ $((bottom - top)) -eq 140 ] || { echo "size at 150 % is not 461 x 140"; fail=1; }
-[ "$left" -eq $((workright / 2 - 461 / 2)) ] && [ "$top" -eq $((workbottom / 2 - 140 / 2)) ] ||
+# The background's 306 x 92 times 1.5 (halves rounded up), and the column and row the
+# window's region leaves out.
+[ $((right - left)) -eq 460 ] && [ $((bottom - top)) -eq 139 ] || { echo "size at 150 % is not 460 x 139"; fail=1; }
+[ "$left" -eq $((workright / 2 - 460 / 2)) ] && [ "$top" -eq $((workbottom / 2 - 139 / 2)) ] ||
   { echo "not centred on the work area at 150 %"; fail=1; }
 # The band with the product name (above the spinner) is the large background reduced to
 # 459 x 138. ImageMagick's bilinear reduction is not GDI+'s, pixel for pixel, so compare by

@@ -114,18 +114,22 @@ TEST(Animation, LayoutScalesEveryLengthWithTheScreensDpi) {
   const Case cases[] = {
       // 100 %: the design's numbers exactly.
       {96, {307, 93}, {0, 0, 306, 92}, {141, 54, 24, 24}, {960 - 153, 520 - 46}},
-      // 125 %: 383.75, 116.25, 382.5, 115, 176.25, 67.5, 30.
+      // 125 %: 382.5, 115, 176.25, 67.5, 30.
       {120, {384, 116}, {0, 0, 383, 115}, {176, 68, 30, 30}, {1200 - 192, 650 - 58}},
-      // 150 %: 460.5, 139.5, 459, 138, 211.5, 81, 36: halves go up.
-      {144, {461, 140}, {0, 0, 459, 138}, {212, 81, 36, 36}, {1440 - 230, 780 - 70}},
+      // 150 %: 459, 138, 211.5, 81, 36: halves go up; the window is the background and
+      // the column and row its region leaves out.
+      {144, {460, 139}, {0, 0, 459, 138}, {212, 81, 36, 36}, {1440 - 230, 780 - 69}},
       // 200 %: everything doubled, the frames at their full 48 x 48.
-      {192, {614, 186}, {0, 0, 612, 184}, {282, 108, 48, 48}, {1920 - 307, 1040 - 93}},
+      {192, {613, 185}, {0, 0, 612, 184}, {282, 108, 48, 48}, {1920 - 306, 1040 - 92}},
   };
   for (const Case& c : cases) {
     const LoadingLayout layout = LayoutForDpi(c.dpi, PixelSize{306, 92}, PixelSize{48, 48});
     EXPECT_EQ(layout.dpi, c.dpi);
     EXPECT_EQ(layout.window.width, c.window.width) << c.dpi;
     EXPECT_EQ(layout.window.height, c.window.height) << c.dpi;
+    // What the region shows (all but the last column and row) is the background, no seam.
+    EXPECT_EQ(layout.window.width - 1, layout.background.width) << c.dpi;
+    EXPECT_EQ(layout.window.height - 1, layout.background.height) << c.dpi;
     const PixelRect* got[] = {&layout.background, &layout.frame};
     const PixelRect* want[] = {&c.background, &c.frame};
     for (int i = 0; i < 2; ++i) {
@@ -142,7 +146,7 @@ TEST(Animation, LayoutScalesEveryLengthWithTheScreensDpi) {
   // Outside 96..192 the layout holds at the nearest end: never below the design, and never
   // beyond what the pictures cover (an unknown DPI of 0 counts as 96).
   for (int dpi : {0, 72, 95}) EXPECT_EQ(LayoutForDpi(dpi, {306, 92}, {48, 48}).window.width, 307) << dpi;
-  for (int dpi : {193, 240, 288}) EXPECT_EQ(LayoutForDpi(dpi, {306, 92}, {48, 48}).window.width, 614) << dpi;
+  for (int dpi : {193, 240, 288}) EXPECT_EQ(LayoutForDpi(dpi, {306, 92}, {48, 48}).window.width, 613) << dpi;
 }
 
 TEST(Animation, PicturesAreOnlyEverReduced) {

@@ -48,7 +48,10 @@ LoadingLayout LayoutForDpi(int screenDpi, PixelSize background, PixelSize frame)
   const PixelPoint at = FramePosition(kLoadingWindowWidth, kLoadingWindowHeight, frameWidth, frameHeight);
   LoadingLayout layout{};
   layout.dpi = dpi;
-  layout.window = PixelSize{scale(kLoadingWindowWidth), scale(kLoadingWindowHeight)};
+  // The window's region leaves out its last column and row: what shows is the 306 x 92 the
+  // background covers at 96 DPI. That part is scaled, so the scaled background fills it
+  // exactly at every scale, with no seam of undrawn pixels along two edges.
+  layout.window = PixelSize{scale(kLoadingWindowWidth - 1) + 1, scale(kLoadingWindowHeight - 1) + 1};
   layout.background = PixelRect{0, 0, scale(background.width), scale(background.height)};
   layout.frame = PixelRect{scale(at.x), scale(at.y), scale(frame.width / 2), scale(frame.height / 2)};
   return layout;

@@ -85,8 +85,8 @@ struct PixelRect {
   int height;
 };
 
-// The loading window laid out for a screen: the window (and its region) from its top left
-// corner, where the background goes (its own size at 96 DPI), and the spinner frame's
+// The loading window laid out for a screen: the window (and its region: the scaled visible
+// part plus the column and row the region leaves out) from its top left corner, where the background goes (its own size at 96 DPI), and the spinner frame's
 // rectangle (half the frame picture's size at 96 DPI, at FramePosition).
 struct LoadingLayout {
   int dpi;
