@@ -232,6 +232,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
 
 TRIVIAL_CXX = r"""
 #include <windows.h>
+#include <cwchar>
 #include <string>
 #include <vector>
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR line, int) {
@@ -241,7 +242,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR line, int) {
   narrow += "y";
   std::vector<std::wstring> words;
   words.push_back(wide.substr(1));
-  return static_cast<int>(words.size() + narrow.size() + wide.find(L'q'));
+  wchar_t text[64];
+  std::swprintf(text, 64, L"[%ls] %lld", wide.c_str(), static_cast<long long>(narrow.size()));
+  return static_cast<int>(words.size() + narrow.size() + wide.find(L'q') + text[1]);
 }
 """
 
@@ -264,11 +267,17 @@ def measure_size(nsis_small, small_payload_bytes):
     sections = pe_sections(RELEASE32)
     folder = os.path.join(WORK, "size")
     os.makedirs(folder, exist_ok=True)
-    lean = os.path.join(REPO, "src", "app", "lean_runtime.cpp")
-    launcher_flags = ["-fno-exceptions", "-fno-asynchronous-unwind-tables", "-fno-unwind-tables"]
+    # The launcher's runtime pieces and its flags (CMakeLists.txt): its own failure hooks,
+    # operator new and printf core, the string members compiled with the program, no
+    # exceptions, no unwind tables, link-time optimisation in one partition.
+    src = os.path.join(REPO, "src")
+    lean = [os.path.join(src, "app", "lean_runtime.cpp"), os.path.join(src, "util", "core", "wide_format.cpp")]
+    launcher_flags = ["-I", src, "-include", os.path.join(src, "app", "lean_string_instances.h"),
+                      "-fno-exceptions", "-fno-asynchronous-unwind-tables", "-fno-unwind-tables",
+                      "-flto", "-flto-partition=one"]
     c_floor = trivial_size(folder, "trivial_c", TRIVIAL_C)
     cxx_stock = trivial_size(folder, "trivial_cxx", TRIVIAL_CXX)
-    cxx_trimmed = trivial_size(folder, "trivial_cxx_trimmed", TRIVIAL_CXX, [lean], launcher_flags)
+    cxx_trimmed = trivial_size(folder, "trivial_cxx_trimmed", TRIVIAL_CXX, lean, launcher_flags)
     nsis_stub = os.path.getsize(nsis_small) - small_payload_bytes
     return {
         "size": size,
@@ -478,7 +487,8 @@ def report(size, extraction, agent, info, load_before, started, payload_files):
     rows = []
     rows.append(("Size", "release launcher (PE32, stripped, with resources)", fmt_kib(size["size"]),
                  "NSIS 3 x86-unicode stub + header (installer − stored payload)", fmt_kib(size["nsis_stub"]),
-                 "target ≤ 256 KiB: %s" % ("met" if size["size"] <= 256 * KIB else "MISSED")))
+                 "target ≤ 160 KiB, aim 128 KiB: %s" % (
+                     "both met" if size["size"] <= 128 * KIB else "met" if size["size"] <= 160 * KIB else "MISSED")))
     rows.append(("Extraction, %d MiB in %d files" % (big // MIB, payload_files),
                  "launcher, its log (first file to total), 1 KiB buffer",
                  "%s = %.0f MB/s" % (fmt_s(ours_log), mb_s(big, ours_log)),
@@ -526,7 +536,7 @@ def report(size, extraction, agent, info, load_before, started, payload_files):
 
     section_rows = ["| Section | Bytes | What it holds |", "|---|---|---|"]
     meaning = {".text": "machine code (ours and the linked runtime)", ".data": "initialised data",
-               ".rdata": "constants, strings, vtables", ".eh_fram": "unwind tables of the C++ runtime",
+               ".rdata": "constants, strings, vtables", ".eh_fram": "unwind tables of MinGW's start-up objects (nothing reads them)",
                ".bss": "zeroed data (no file bytes)", ".idata": "import tables", ".CRT": "C runtime start-up",
                ".tls": "thread-local data", ".rsrc": "resources: icon, pictures, strings, version, manifest",
                ".reloc": "relocations (address-space randomisation)"}
@@ -556,10 +566,12 @@ def report(size, extraction, agent, info, load_before, started, payload_files):
     text.append("Runtime estimate, from trivial programs linked with the launcher's flags (i686, `-Os`, static, "
                 "stripped, `--gc-sections`):\n")
     text.append("- C runtime alone (an empty `wWinMain`): %s" % fmt_kib(size["c_floor"]))
-    text.append("- plus `std::wstring`, `std::string` and `std::vector`, stock C++ runtime: %s (the C++ runtime: "
-                "%s)" % (fmt_kib(size["cxx_stock"]), fmt_kib(size["cxx_stock"] - size["c_floor"])))
-    text.append("- the same with the launcher's trimmed runtime (`src/app/lean_runtime.cpp`, no exceptions, no "
-                "unwind tables): %s (the C++ runtime: %s)" % (fmt_kib(size["cxx_trimmed"]), fmt_kib(runtime)))
+    text.append("- plus `std::wstring`, `std::string`, `std::vector` and one `swprintf`, stock C++ runtime: %s (the "
+                "C++ runtime: %s)" % (fmt_kib(size["cxx_stock"]), fmt_kib(size["cxx_stock"] - size["c_floor"])))
+    text.append("- the same built as the launcher is (its runtime pieces `src/app/lean_runtime.cpp` and "
+                "`src/util/core/wide_format.cpp`, string members compiled with the program, no exceptions, no "
+                "unwind tables, link-time optimisation): %s (the C++ runtime: %s)"
+                % (fmt_kib(size["cxx_trimmed"]), fmt_kib(runtime)))
     text.append("- so of the launcher's %s: resources %s, C and C++ runtime about %s, the launcher's own code and "
                 "data, headers and imports the other %s\n"
                 % (fmt_kib(size["size"]), fmt_kib(rsrc), fmt_kib(size["cxx_trimmed"]),
