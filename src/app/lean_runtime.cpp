@@ -1,5 +1,6 @@
-// The launcher's own definitions of the C++ runtime's failure hooks, linked into the
-// launcher program only (the test programs keep the library's).
+// The launcher's own definitions of a few pieces of the C and C++ runtime: the failure hooks,
+// `operator new` and the wide printf entry. Linked into the launcher program only (the test
+// programs keep the library's).
 //
 // The launcher never throws or catches: its failures are results and log lines. When the
 // standard library meets an impossible request (a string longer than max_size, an index past
@@ -14,12 +15,12 @@
 // one that the launcher reaches, the link fails with duplicate definitions instead of
 // silently pulling the whole set back in.
 //
-// The same holds for the two other pieces of the runtime defined here. The library's
-// `operator new` throws std::bad_alloc when memory runs out, which nothing catches; its mere
-// presence links the exception machinery (the unwinder, its thread support, the exception
-// objects). And MinGW's printf core, behind vswprintf, swprintf and std::to_wstring, carries
-// floating-point formatting the launcher never uses; lumo::FormatWideV writes what the
-// launcher formats exactly as it does (tests/unit/wide_format_test.cpp holds it against the C
+// The other two pieces are here for the same reason. The library's `operator new` throws
+// std::bad_alloc when memory runs out, which nothing catches; its presence alone links the
+// exception runtime, the unwinder and winpthread. MinGW's printf core, behind vswprintf,
+// swprintf and std::to_wstring, brings floating-point and locale conversions the launcher
+// never uses; lumo::FormatWideV (src/util/core/wide_format.cpp) writes what MinGW's writes for
+// every conversion the launcher uses (tests/unit/wide_format_test.cpp holds it against the C
 // library, tests/wine/wide_format_test.cpp against MinGW's own).
 #include <cstdarg>
 #include <cstddef>

@@ -157,7 +157,9 @@ inline std::vector<std::string> Differences(VFormat reference, const std::wstrin
 }
 
 // Every conversion specification in the wide literals of the launcher's sources under `root`,
-// with the file it was first seen in. wsprintfW lines are left out: user32 formats those.
+// with the file it was first seen in. Lines that give their literals to wsprintfW (user32
+// formats those itself) or ExpandEnvironmentStringsW ("%SystemRoot%" is no format) are left
+// out; any other literal with a '%' is taken for a format.
 inline std::map<std::wstring, std::string> LauncherSpecs(const std::string& root) {
   std::map<std::wstring, std::string> specs;
   static const std::regex literal(R"(L"((?:[^"\\]|\\.)*)\")");
@@ -167,7 +169,9 @@ inline std::map<std::wstring, std::string> LauncherSpecs(const std::string& root
     std::ifstream file(entry.path());
     std::string line;
     while (std::getline(file, line)) {
-      if (line.find("wsprintf") != std::string::npos) continue;
+      if (line.find("wsprintf") != std::string::npos || line.find("ExpandEnvironmentStrings") != std::string::npos) {
+        continue;
+      }
       for (std::sregex_iterator it(line.begin(), line.end(), literal), end; it != end; ++it) {
         const std::string text = (*it)[1].str();
         for (const std::wstring& spec : SpecsIn(std::wstring(text.begin(), text.end()))) {

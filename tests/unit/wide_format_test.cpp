@@ -24,6 +24,8 @@ TEST(WideFormat, EveryConversionOfTheLauncherWritesWhatTheCLibraryWrites) {
   ASSERT_EQ(specs.count(L"%lld"), 1u);
   for (const auto& [spec, file] : specs) {
     const std::vector<std::string> differences = formatcases::Differences(&Library, spec);
+    // A conversion the comparison cannot make arguments for (floating point, %p, '*',
+    // Microsoft's I64) fails here: it needs a comparison of its own before the launcher uses it.
     EXPECT_TRUE(differences.empty()) << "used in " << file << ":\n" << formatcases::Lines(differences);
   }
   for (const std::wstring& spec : formatcases::ToWstringSpecs()) {
