@@ -185,21 +185,15 @@ class Formatter {
           size = Size::kLong;
           [[fallthrough]];
         case L'c': {
-          spec.precision = kUnset;
+          // One character and its padding; a precision does not apply. A NUL is written as a
+          // character of the text when narrow and not at all when wide, as MinGW does.
           const int value = va_arg(args_, int);
-          if (IsWide(size)) {
-            const wchar_t character = static_cast<wchar_t>(value);
-            PutText(out_, spec, &character, 1);
-          } else if (value != 0) {
-            const char character = static_cast<char>(value);
-            PutNarrowText(out_, spec, &character, 1);
-          } else {
-            // MinGW writes a narrow NUL character as a character of the text.
-            const Padding padding = PadText(spec, 1);
-            out_.Repeat(L' ', padding.before);
-            out_.Put(L'\0');
-            out_.Repeat(L' ', padding.after);
-          }
+          const bool wide = IsWide(size);
+          const wchar_t character = wide ? static_cast<wchar_t>(value) : static_cast<unsigned char>(value);
+          const Padding padding = PadText(spec, 1);
+          out_.Repeat(L' ', padding.before);
+          if (character != L'\0' || !wide) out_.Put(character);
+          out_.Repeat(L' ', padding.after);
           return at;
         }
         case L'S':
