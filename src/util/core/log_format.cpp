@@ -7,8 +7,9 @@ namespace lumo {
 
 std::wstring FormatLogMessageV(const wchar_t* format, va_list args) {
   if (format == nullptr) return std::wstring();
-  // vswprintf reports truncation as failure without saying how much room it needs, so grow
-  // the buffer until the whole text fits (bounded), then cut to the design's length.
+  // A cut text is reported as a failure (ISO vswprintf) or as the whole length (MinGW's,
+  // snprintf-like), so grow the buffer until the whole text fits (bounded), then cut to the
+  // design's length.
   std::size_t capacity = 1024;
   for (;;) {
     std::vector<wchar_t> buffer(capacity);
@@ -16,7 +17,7 @@ std::wstring FormatLogMessageV(const wchar_t* format, va_list args) {
     va_copy(copy, args);
     int written = std::vswprintf(buffer.data(), buffer.size(), format, copy);
     va_end(copy);
-    if (written >= 0) {
+    if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) {
       std::wstring text(buffer.data(), static_cast<std::size_t>(written));
       if (text.size() > kMaxLogMessage) text.resize(kMaxLogMessage);
       return text;
