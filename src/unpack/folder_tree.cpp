@@ -216,7 +216,9 @@ struct NtFunctions {
 }  // namespace
 
 UniqueFile OpenInFolder(HANDLE parent, const std::wstring& name, DWORD access) {
-  static const NtFunctions nt;
+  // Looked up on every call: two lookups cost nothing beside opening a file, and a static
+  // object with a constructor would bring in the runtime's guarded initialisation.
+  const NtFunctions nt;
   if (nt.createFile == nullptr || nt.toWin32Error == nullptr) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
     return UniqueFile();
