@@ -603,6 +603,7 @@ SIZE_HISTORY = """What was cut (release launcher, same sources; each row was mea
 | + the `std::string`/`std::wstring` members compiled with the launcher's code (`src/app/lean_string_instances.h`, both Windows builds) instead of libstdc++'s prebuilt instances (about 68 KB with their unwind tables, kept whole): only the members the launcher uses, without exceptions | 192,000 (187.5 KiB) |
 | + `operator new` without the exception (`src/app/lean_runtime.cpp`): nothing in the program throws any more, so the exception runtime, the unwinder and winpthread (which the unwinder and the exception buffers lock with) are no longer linked | 125,440 (122.5 KiB) |
 | + the launcher's own wide printf core (`src/util/core/wide_format.cpp`) in place of MinGW's behind `vswprintf`, `swprintf` and `std::to_wstring`: no floating-point conversion (gdtoa), no locale conversions | 101,376 (99.0 KiB) |
+| + what later work added, with the same runtime: late binding of gdiplus, version and wtsapi32 (the delay-load helper and its hook, about 3 KB), folder removal through handles and the fresh-folder rule, the layout at the screen's DPI (code and constants about 8 KB in all), and the background at twice its size for scaled screens (resources 6.9 KB) | 116,736 (114.0 KiB) |
 
 Measured and not taken:
 
