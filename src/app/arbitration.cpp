@@ -18,7 +18,7 @@ constexpr DWORD kTerminatedExitCode = 2;
 
 int CountInSession(const wchar_t* exeName, DWORD sessionId, std::vector<DWORD>* ids = nullptr) {
   std::vector<DWORD> found;
-  // A failed snapshot leaves the list empty: "no such process".
+  // A process list that cannot be read leaves the list empty: "no such process".
   CUtility::FindProcesses(exeName, found, sessionId);
   const int count = static_cast<int>(found.size());
   if (ids != nullptr) *ids = std::move(found);

@@ -75,7 +75,7 @@ inline void LocalFreeFn(HLOCAL l) { ::LocalFree(l); }
 
 // Process, thread, token, mutex, event: empty is NULL.
 using UniqueHandle = UniqueResource<detail::NullTraits<HANDLE, detail::CloseHandleFn>>;
-// Files and snapshots opened with CreateFile/CreateToolhelp32Snapshot: empty is INVALID_HANDLE_VALUE.
+// Files opened with CreateFile: empty is INVALID_HANDLE_VALUE.
 using UniqueFile = UniqueResource<detail::InvalidTraits<detail::CloseHandleFn>>;
 using UniqueFind = UniqueResource<detail::InvalidTraits<detail::FindCloseFn>>;
 using UniqueGdiObject = UniqueResource<detail::NullTraits<HGDIOBJ, detail::DeleteObjectFn>>;
