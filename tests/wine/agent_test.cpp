@@ -90,6 +90,8 @@ TEST(AgentManager, ShowsItsWindowRecordsWhatItReceivedAndTakesItsServerAlong) {
   ASSERT_NE(manager, nullptr);
   HWND window = WaitWindow(L"CODE 7", 20000);
   ASSERT_NE(window, nullptr) << "the product window is titled with the code";
+  // Found as soon as it exists; shown a moment later (on a busy machine, later still).
+  for (int i = 0; i < 200 && !::IsWindowVisible(window); ++i) ::Sleep(25);
   EXPECT_TRUE(::IsWindowVisible(window));
   EXPECT_EQ(::GetAncestor(window, GA_ROOT), window);
   DWORD owner = 0;
