@@ -18,25 +18,25 @@ int Library(wchar_t* buffer, std::size_t count, const wchar_t* format, va_list a
 }
 
 TEST(WideFormat, EveryConversionOfTheLauncherWritesWhatTheCLibraryWrites) {
-  const std::map<std::wstring, std::string> specs = formatcases::LauncherSpecs(LUMO_SOURCE_DIR);
+  const std::map<std::wstring, std::string> directives = formatcases::LauncherDirectives(LUMO_SOURCE_DIR);
   // The scan itself works: the log's most common conversions are there.
-  ASSERT_EQ(specs.count(L"%ls"), 1u);
-  ASSERT_EQ(specs.count(L"%lld"), 1u);
-  for (const auto& [spec, file] : specs) {
-    const std::vector<std::string> differences = formatcases::Differences(&Library, spec);
+  ASSERT_EQ(directives.count(L"%ls"), 1u);
+  ASSERT_EQ(directives.count(L"%lld"), 1u);
+  for (const auto& [directive, file] : directives) {
+    const std::vector<std::string> differences = formatcases::Differences(&Library, directive);
     // A conversion the comparison cannot make arguments for (floating point, %p, '*',
     // Microsoft's I64) fails here: it needs a comparison of its own before the launcher uses it.
     EXPECT_TRUE(differences.empty()) << "used in " << file << ":\n" << formatcases::Lines(differences);
   }
-  for (const std::wstring& spec : formatcases::ToWstringSpecs()) {
-    const std::vector<std::string> differences = formatcases::Differences(&Library, spec);
+  for (const std::wstring& directive : formatcases::ToWstringDirectives()) {
+    const std::vector<std::string> differences = formatcases::Differences(&Library, directive);
     EXPECT_TRUE(differences.empty()) << "used by std::to_wstring:\n" << formatcases::Lines(differences);
   }
 }
 
 TEST(WideFormat, FlagsWidthsPrecisionsAndLengthsWriteWhatTheCLibraryWrites) {
-  for (const std::wstring& spec : formatcases::FlagSpecs()) {
-    const std::vector<std::string> differences = formatcases::Differences(&Library, spec);
+  for (const std::wstring& directive : formatcases::FlagDirectives()) {
+    const std::vector<std::string> differences = formatcases::Differences(&Library, directive);
     EXPECT_TRUE(differences.empty()) << formatcases::Lines(differences);
   }
 }

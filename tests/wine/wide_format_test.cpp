@@ -1,7 +1,7 @@
 // The launcher's printf core against MinGW's, which this test program links (only the
 // launcher itself replaces it): the same conversions as the native comparison with the C
 // library, and the forms where MinGW has ways of its own (signs on unsigned numbers, pointers,
-// Microsoft's sizes, cut null strings, malformed specifications, snprintf's cut and count).
+// Microsoft's sizes, cut null strings, malformed directives, snprintf's cut and count).
 // Built and run as x86_64; the release launcher is i686, whose argument passing this cannot show.
 #include <gtest/gtest.h>
 
@@ -20,17 +20,17 @@ int MinGW(wchar_t* buffer, std::size_t count, const wchar_t* format, va_list arg
 
 TEST(WideFormat, EveryConversionOfTheLauncherWritesWhatMinGWWrites) {
   // The sources, read through Wine's drive Z: (the Linux root).
-  const std::map<std::wstring, std::string> specs = formatcases::LauncherSpecs("Z:" LUMO_SOURCE_DIR);
-  ASSERT_EQ(specs.count(L"%ls"), 1u);
-  for (const auto& [spec, file] : specs) {
-    EXPECT_TRUE(formatcases::Differences(&MinGW, spec).empty())
-        << "used in " << file << ":\n" << formatcases::Lines(formatcases::Differences(&MinGW, spec));
+  const std::map<std::wstring, std::string> directives = formatcases::LauncherDirectives("Z:" LUMO_SOURCE_DIR);
+  ASSERT_EQ(directives.count(L"%ls"), 1u);
+  for (const auto& [directive, file] : directives) {
+    EXPECT_TRUE(formatcases::Differences(&MinGW, directive).empty())
+        << "used in " << file << ":\n" << formatcases::Lines(formatcases::Differences(&MinGW, directive));
   }
-  std::vector<std::wstring> more = formatcases::ToWstringSpecs();
-  more.insert(more.end(), formatcases::FlagSpecs().begin(), formatcases::FlagSpecs().end());
-  for (const std::wstring& spec : more) {
-    EXPECT_TRUE(formatcases::Differences(&MinGW, spec).empty())
-        << formatcases::Lines(formatcases::Differences(&MinGW, spec));
+  std::vector<std::wstring> more = formatcases::ToWstringDirectives();
+  more.insert(more.end(), formatcases::FlagDirectives().begin(), formatcases::FlagDirectives().end());
+  for (const std::wstring& directive : more) {
+    EXPECT_TRUE(formatcases::Differences(&MinGW, directive).empty())
+        << formatcases::Lines(formatcases::Differences(&MinGW, directive));
   }
 }
 
@@ -49,7 +49,7 @@ TEST(WideFormat, MinGWsOwnFormsAreKept) {
   // Null strings cut by a precision; a null wide character writes nothing but takes its place.
   same(L"[%.3ls] [%.3s] [%5lc] [%-5lc|] [%c]", static_cast<const wchar_t*>(nullptr),
        static_cast<const char*>(nullptr), 0, 0, 0);
-  // Malformed and unfinished specifications, flags in the wrong place, a '%' ending a spec.
+  // Malformed and unfinished directives, flags in the wrong place, a '%' ending a directive.
   same(L"[%y] [%5-d] [%-5%] [%ll] [%.5.3d] [%*5d]", 42, 4, 7);
   same(L"trailing %");
   same(L"[%'d] [%hhd] [%hd]", 1234567, 300, 70000);

@@ -631,9 +631,9 @@ exception. The printf core writes what MinGW's writes for every conversion the l
 `tests/unit/wide_format_test.cpp` finds them by reading the sources and holds each against the
 C library, and `tests/wine/wide_format_test.cpp` against MinGW's own formatter under Wine,
 MinGW's own forms (signs of unsigned numbers, pointers, cut null strings, malformed
-specifications, the count of a cut text) included. What remains is the launcher's own code
-and data (about 56 KB), its resources (19 KB), MinGW's start-up code, the import tables and
-the relocations.
+directives, the count of a cut text) included. What remains is the launcher's own code
+and data, its resources, MinGW's start-up code, the import tables and the relocations (the
+sections and the runtime estimate above give the figures).
 """
 
 METHOD = """## How it was measured

@@ -29,8 +29,8 @@ class Sink {
   std::size_t length_ = 0;
 };
 
-// One conversion specification as read so far.
-struct Spec {
+// One directive as read so far.
+struct Directive {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -45,7 +45,7 @@ struct Spec {
 
 enum class Size { kInt, kChar, kShort, kLong, kLongLong, kIntMax, kSize, kPtrDiff, kInt32 };
 
-// The reading states of a specification, in the order they may follow one another.
+// The reading states of a directive, in the order they may follow one another.
 enum State { kFlags, kWidth, kPrecisionDot, kPrecision, kEnd };
 
 // The padding of a field around a body of `body` characters, "%5s"-like: spaces on the side
@@ -55,51 +55,51 @@ struct Padding {
   int after = 0;
 };
 
-Padding PadText(const Spec& spec, int body) {
+Padding PadText(const Directive& directive, int body) {
   Padding padding;
-  if (spec.width > body) {
-    (spec.left ? padding.after : padding.before) = spec.width - body;
+  if (directive.width > body) {
+    (directive.left ? padding.after : padding.before) = directive.width - body;
   }
   return padding;
 }
 
-void PutText(Sink& out, const Spec& spec, const wchar_t* text, std::size_t length) {
+void PutText(Sink& out, const Directive& directive, const wchar_t* text, std::size_t length) {
   int count = static_cast<int>(length);
-  if (spec.precision >= 0 && count > spec.precision) count = spec.precision;
-  const Padding padding = PadText(spec, count);
+  if (directive.precision >= 0 && count > directive.precision) count = directive.precision;
+  const Padding padding = PadText(directive, count);
   out.Repeat(L' ', padding.before);
   for (int i = 0; i < count && text[i] != L'\0'; ++i) out.Put(text[i]);
   out.Repeat(L' ', padding.after);
 }
 
-void PutNarrowText(Sink& out, const Spec& spec, const char* text, std::size_t length) {
+void PutNarrowText(Sink& out, const Directive& directive, const char* text, std::size_t length) {
   int count = static_cast<int>(length);
-  if (spec.precision >= 0 && count > spec.precision) count = spec.precision;
-  const Padding padding = PadText(spec, count);
+  if (directive.precision >= 0 && count > directive.precision) count = directive.precision;
+  const Padding padding = PadText(directive, count);
   out.Repeat(L' ', padding.before);
   for (int i = 0; i < count && text[i] != '\0'; ++i) out.Put(static_cast<unsigned char>(text[i]));
   out.Repeat(L' ', padding.after);
 }
 
 // d, i and u: `sign` is '-', '+', ' ' or 0.
-void PutDecimal(Sink& out, const Spec& spec, unsigned long long magnitude, wchar_t sign) {
+void PutDecimal(Sink& out, const Directive& directive, unsigned long long magnitude, wchar_t sign) {
   wchar_t digits[24];
   int count = 0;
   for (; magnitude != 0; magnitude /= 10) digits[count++] = static_cast<wchar_t>(L'0' + magnitude % 10);
-  int zeros = spec.precision > count ? spec.precision - count : 0;
-  if (count + zeros == 0 && spec.precision != 0) zeros = 1;
+  int zeros = directive.precision > count ? directive.precision - count : 0;
+  if (count + zeros == 0 && directive.precision != 0) zeros = 1;
 
-  int width = spec.width;
+  int width = directive.width;
   int before = 0;
   int fill = 0;
   if (width > 0 && (width -= count + zeros) > 0) {
     if (sign != 0) --width;
-    if (spec.precision < 0 && spec.zero && !spec.left) {
+    if (directive.precision < 0 && directive.zero && !directive.left) {
       fill = width;
-    } else if (!spec.left) {
+    } else if (!directive.left) {
       before = width;
     }
-    if (!spec.left) width = 0;
+    if (!directive.left) width = 0;
   }
   out.Repeat(L' ', before);
   if (sign != 0) out.Put(sign);
@@ -109,31 +109,31 @@ void PutDecimal(Sink& out, const Spec& spec, unsigned long long magnitude, wchar
 }
 
 // o, x, X and p.
-void PutBased(Sink& out, const Spec& spec, wchar_t conversion, unsigned long long value) {
+void PutBased(Sink& out, const Directive& directive, wchar_t conversion, unsigned long long value) {
   const unsigned shift = conversion == L'o' ? 3 : 4;
   const wchar_t* figures = conversion == L'X' ? L"0123456789ABCDEF" : L"0123456789abcdef";
   wchar_t digits[24];
   int count = 0;
   for (; value != 0; value >>= shift) digits[count++] = figures[value & ((1u << shift) - 1)];
   // The alternate form never marks a zero.
-  const bool alternate = spec.alternate && count != 0;
+  const bool alternate = directive.alternate && count != 0;
   int zeros = 0;
-  if (spec.precision > count) {
-    zeros = spec.precision - count;
+  if (directive.precision > count) {
+    zeros = directive.precision - count;
   } else if (conversion == L'o' && alternate) {
     zeros = 1;
   }
-  if (count + zeros == 0 && spec.precision != 0) zeros = 1;
+  if (count + zeros == 0 && directive.precision != 0) zeros = 1;
 
   const bool prefix = conversion != L'o' && alternate;
-  int width = spec.width > count + zeros ? spec.width - count - zeros : kUnset;
+  int width = directive.width > count + zeros ? directive.width - count - zeros : kUnset;
   if (width > 0 && prefix) width -= 2;
   int before = 0;
   int fill = 0;
-  if (width > 0 && spec.precision < 0 && spec.zero && !spec.left) {
+  if (width > 0 && directive.precision < 0 && directive.zero && !directive.left) {
     fill = width;
     width = 0;
-  } else if (width > 0 && !spec.left) {
+  } else if (width > 0 && !directive.left) {
     before = width;
     width = 0;
   }
@@ -167,13 +167,13 @@ class Formatter {
   }
 
  private:
-  // Reads one specification after its '%' and writes it; returns where the text goes on.
+  // Reads one directive after its '%' and writes it; returns where the text goes on.
   // A character without a meaning makes the '%' plain text, and reading resumes after it.
   const wchar_t* Conversion(const wchar_t* const start) {
-    Spec spec;
+    Directive directive;
     Size size = Size::kInt;
     State state = kFlags;
-    int* number = &spec.width;  // what digits (or a '*') set; none after a '*'
+    int* number = &directive.width;  // what digits (or a '*') set; none after a '*'
     const wchar_t* at = start;
     while (*at != L'\0') {
       const wchar_t c = *at++;
@@ -190,7 +190,7 @@ class Formatter {
           const int value = va_arg(args_, int);
           const bool wide = IsWide(size);
           const wchar_t character = wide ? static_cast<wchar_t>(value) : static_cast<unsigned char>(value);
-          const Padding padding = PadText(spec, 1);
+          const Padding padding = PadText(directive, 1);
           out_.Repeat(L' ', padding.before);
           if (character != L'\0' || !wide) out_.Put(character);
           out_.Repeat(L' ', padding.after);
@@ -203,11 +203,11 @@ class Formatter {
           if (IsWide(size)) {
             const wchar_t* text = va_arg(args_, const wchar_t*);
             if (text == nullptr) text = L"(null)";
-            PutText(out_, spec, text, std::wcslen(text));
+            PutText(out_, directive, text, std::wcslen(text));
           } else {
             const char* text = va_arg(args_, const char*);
             if (text == nullptr) text = "(null)";
-            PutNarrowText(out_, spec, text, std::strlen(text));
+            PutNarrowText(out_, directive, text, std::strlen(text));
           }
           return at;
         case L'd':
@@ -215,28 +215,28 @@ class Formatter {
           const long long value = Signed(size);
           const unsigned long long magnitude =
               value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-          PutDecimal(out_, spec, magnitude, value < 0 ? L'-' : Sign(spec));
+          PutDecimal(out_, directive, magnitude, value < 0 ? L'-' : Sign(directive));
           return at;
         }
         case L'u':
           // MinGW drops the '+' of an unsigned number but keeps the blank.
-          PutDecimal(out_, spec, Unsigned(size), spec.space ? L' ' : 0);
+          PutDecimal(out_, directive, Unsigned(size), directive.space ? L' ' : 0);
           return at;
         case L'o':
         case L'x':
         case L'X':
-          PutBased(out_, spec, c, Unsigned(size));
+          PutBased(out_, directive, c, Unsigned(size));
           return at;
         case L'p':
           // Unadorned, as MSVCRT writes pointers: all the digits of the address.
-          if (state == kFlags && !spec.AnyFlag()) {
-            spec.zero = true;
-            spec.precision = static_cast<int>(2 * sizeof(std::uintptr_t));
+          if (state == kFlags && !directive.AnyFlag()) {
+            directive.zero = true;
+            directive.precision = static_cast<int>(2 * sizeof(std::uintptr_t));
           }
-          PutBased(out_, spec, L'x', reinterpret_cast<std::uintptr_t>(va_arg(args_, void*)));
+          PutBased(out_, directive, L'x', reinterpret_cast<std::uintptr_t>(va_arg(args_, void*)));
           return at;
         case L'a': case L'A': case L'e': case L'E': case L'f': case L'F': case L'g': case L'G':
-          if (spec.longDouble) {
+          if (directive.longDouble) {
             static_cast<void>(va_arg(args_, long double));
           } else {
             static_cast<void>(va_arg(args_, double));
@@ -289,13 +289,13 @@ class Formatter {
           state = kEnd;
           break;
         case L'L':
-          spec.longDouble = true;
+          directive.longDouble = true;
           state = kEnd;
           break;
         case L'.':
           if (state < kPrecisionDot) {
-            spec.precision = 0;
-            number = &spec.precision;
+            directive.precision = 0;
+            number = &directive.precision;
             state = kPrecisionDot;
           } else {
             state = kEnd;
@@ -306,10 +306,10 @@ class Formatter {
             *number = va_arg(args_, int);
             if (*number < 0) {
               if (state == kFlags) {
-                spec.left = true;
-                spec.width = -spec.width;
+                directive.left = true;
+                directive.width = -directive.width;
               } else {
-                spec.precision = kUnset;
+                directive.precision = kUnset;
               }
             }
           } else {
@@ -319,23 +319,23 @@ class Formatter {
           break;
         // Flags count only before the width; elsewhere they are passed over.
         case L'#':
-          if (state == kFlags) spec.alternate = true;
+          if (state == kFlags) directive.alternate = true;
           break;
         case L'+':
-          if (state == kFlags) spec.plus = true;
+          if (state == kFlags) directive.plus = true;
           break;
         case L'-':
-          if (state == kFlags) spec.left = true;
+          if (state == kFlags) directive.left = true;
           break;
         case L' ':
-          if (state == kFlags) spec.space = true;
+          if (state == kFlags) directive.space = true;
           break;
         case L'\'':
-          if (state == kFlags) spec.grouped = true;
+          if (state == kFlags) directive.grouped = true;
           break;
         case L'0':
           if (state == kFlags) {
-            spec.zero = true;
+            directive.zero = true;
             break;
           }
           [[fallthrough]];
@@ -358,11 +358,11 @@ class Formatter {
           break;
       }
     }
-    // The format ended inside a specification: nothing of it is written.
+    // The format ended inside a directive: nothing of it is written.
     return at;
   }
 
-  // Writes a specification that is not formatted as it stands, '%' included.
+  // Writes a directive that is not formatted as it stands, '%' included.
   const wchar_t* Verbatim(const wchar_t* start, const wchar_t* end) {
     out_.Put(L'%');
     for (const wchar_t* c = start; c != end; ++c) out_.Put(*c);
@@ -371,9 +371,9 @@ class Formatter {
 
   static bool IsWide(Size size) { return size == Size::kLong || size == Size::kLongLong; }
 
-  static wchar_t Sign(const Spec& spec) {
-    if (spec.plus) return L'+';
-    if (spec.space) return L' ';
+  static wchar_t Sign(const Directive& directive) {
+    if (directive.plus) return L'+';
+    if (directive.space) return L' ';
     return 0;
   }
 

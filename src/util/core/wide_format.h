@@ -13,7 +13,7 @@ namespace lumo {
 // length modifiers hh h l ll j z t; "%ls"/"%lc" take wide text, "%s"/"%c" narrow text (bytes
 // taken as characters). A conversion without a meaning is written as text, as MinGW does. The
 // floating-point conversions (a e f g, either case) and %n are not formatted: their argument
-// is consumed and the specification written as text, so no later argument is misread.
+// is consumed and the directive written as text, so no later argument is misread.
 //
 // Writes at most count - 1 characters and a terminating NUL (nothing when count is 0) and
 // returns the length of the whole text, as snprintf does: a result of count or more means the
