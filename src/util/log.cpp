@@ -50,14 +50,7 @@ void CUtility::AppendLogLine(const std::wstring& line) {
   lumo::UniqueFile file(::CreateFileW(GetLogFilePath().c_str(), FILE_APPEND_DATA | GENERIC_READ,
                                       0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
-  std::wstring text = line + L"\r\n";
-  // UTF-16 LE code units as formed, no byte-order mark.
-  std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
-  }
+  const std::string bytes = lumo::LogFileRecord(line);
   DWORD written = 0;
   ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
