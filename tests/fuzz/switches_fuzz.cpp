@@ -65,6 +65,7 @@ void fuzz::Check(Input& input) {
   const std::wstring instruction = input.Text();
   std::vector<std::wstring> args;
   while (!input.Done()) args.push_back(input.Text());
+  for (const std::wstring& a : args) fuzz::Note("argument", a);
 
   const SwitchPassResult ours = lumo::SecondSwitchPass(args, code, instruction);
   const SwitchPassResult expected = Transcription(args, code, instruction);

@@ -74,16 +74,20 @@ std::wstring Call(VFormat function, const wchar_t* format, ...) {
   return std::wstring(buffer, static_cast<std::size_t>(written));
 }
 
-// Calls `function` with the directive between the two texts, its star arguments, then `value`.
+// Calls `call` with the directive's star arguments, then `value`.
+template <typename T, typename Call>
+auto WithArguments(const Directive& d, T value, Call call) {
+  if (d.widthGiven == Directive::kStar && d.precisionGiven == Directive::kStar) return call(d.width, d.precision, value);
+  if (d.widthGiven == Directive::kStar) return call(d.width, value);
+  if (d.precisionGiven == Directive::kStar) return call(d.precision, value);
+  return call(value);
+}
+
+// `function`'s text for the directive between the two texts.
 template <typename T>
 std::wstring Format(VFormat function, const Directive& d, const std::wstring& before, const std::wstring& after, T value) {
-  const std::wstring text = before + d.Text() + after;
-  const wchar_t* format = text.c_str();
-  if (d.widthGiven == Directive::kStar && d.precisionGiven == Directive::kStar)
-    return Call(function, format, d.width, d.precision, value);
-  if (d.widthGiven == Directive::kStar) return Call(function, format, d.width, value);
-  if (d.precisionGiven == Directive::kStar) return Call(function, format, d.precision, value);
-  return Call(function, format, value);
+  const std::wstring format = before + d.Text() + after;
+  return WithArguments(d, value, [&](auto... args) { return Call(function, format.c_str(), args...); });
 }
 
 const long long kEdges[] = {0, 1, -1, 7, 9, 10, 99, 100, 127, -128, 255, 256, 32767, -32768, 65535, 65536,
@@ -118,15 +122,7 @@ void Compare(const Directive& d, const std::wstring& before, const std::wstring&
   REQUIRE(expected != L"<failed>");
   REQUIRE(ours == expected);
   const std::wstring format = before + d.Text() + after;
-  if (d.widthGiven == Directive::kStar && d.precisionGiven == Directive::kStar) {
-    CheckCut(format, ours, count, d.width, d.precision, value);
-  } else if (d.widthGiven == Directive::kStar) {
-    CheckCut(format, ours, count, d.width, value);
-  } else if (d.precisionGiven == Directive::kStar) {
-    CheckCut(format, ours, count, d.precision, value);
-  } else {
-    CheckCut(format, ours, count, value);
-  }
+  WithArguments(d, value, [&](auto... args) { CheckCut(format, ours, count, args...); });
 }
 
 template <typename Signed, typename Unsigned>
