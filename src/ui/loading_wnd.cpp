@@ -1,6 +1,7 @@
 #include "ui/loading_wnd.h"
 
 #include "res/resource.h"
+#include "util/system_function.h"
 #include "util/utility.h"
 
 CLoadingWnd* CLoadingWnd::s_pInstance = nullptr;
@@ -86,10 +87,7 @@ bool LoadPngResource(UINT id, CPngImage& image) {
 
 UINT QueryWindowDpi(HWND window) {
   // Windows 10 1607 and later: the window's own DPI, from user32, which is loaded already.
-  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
-  auto getDpiForWindow = user32 != nullptr ? reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
-                                                 ::GetProcAddress(user32, "GetDpiForWindow")))
-                                           : nullptr;
+  const auto getDpiForWindow = lumo::SystemFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
   if (getDpiForWindow != nullptr && window != nullptr) {
     const UINT dpi = getDpiForWindow(window);
     if (dpi != 0) return dpi;
@@ -171,8 +169,8 @@ bool CLoadingWnd::Create() {
     ::SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon.get()));
     ::SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon.get()));
   }
-  // The main thread reads no messages while it works; without this the system would swap
-  // the window for a "not responding" ghost.
+  // The main thread takes messages whenever it waits, but not inside a long system call
+  // (a folder removal, a copy); there the window keeps its picture instead of a ghost.
   ::DisableProcessWindowsGhosting();
   return true;
 }
@@ -289,6 +287,9 @@ LRESULT CALLBACK CLoadingWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
     case WM_DPICHANGED:
       self->OnDpiChanged(LOWORD(wParam));
       return 0;
+    case WM_CLOSE:
+      self->OnClose();
+      return 0;
     default:
       return ::DefWindowProcW(hwnd, message, wParam, lParam);
   }
@@ -334,6 +335,13 @@ void CLoadingWnd::OnDpiChanged(UINT dpi) {
   const lumo::PixelPoint at = lumo::CentredOrigin(work.right, work.bottom, size.width, size.height);
   ApplyLayout(dpi, at.x, at.y);
   RepaintNow();
+}
+
+void CLoadingWnd::OnClose() {
+  // A close request (Alt+F4, another program) does not end the launcher's work, and the
+  // default handling would destroy the window under the launcher's feet: the window stays
+  // until the launch no longer needs it.
+  CUtility::Log(L"[%ls] close request ignored; the run goes on", L"CLoadingWnd::OnClose");
 }
 
 void CLoadingWnd::OnTimer(UINT_PTR id) {
