@@ -15,7 +15,7 @@
 #include <string>
 
 #include "app/app.h"
-#include "util/system_function.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 namespace {
@@ -43,7 +43,7 @@ void PreloadSystemLibrary(const wchar_t* systemFolder, const wchar_t* name) {
 void SearchSystemFolderOnly() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   const auto setDefault =
-      lumo::SystemFunction<SetDefaultDllDirectoriesFn>(L"kernel32.dll", "SetDefaultDllDirectories");
+      lumo::LoadedFunction<SetDefaultDllDirectoriesFn>(L"kernel32.dll", "SetDefaultDllDirectories");
   if (setDefault != nullptr) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

@@ -1,7 +1,7 @@
 #include "ui/loading_wnd.h"
 
 #include "res/resource.h"
-#include "util/system_function.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 CLoadingWnd* CLoadingWnd::s_pInstance = nullptr;
@@ -87,7 +87,7 @@ bool LoadPngResource(UINT id, CPngImage& image) {
 
 UINT QueryWindowDpi(HWND window) {
   // Windows 10 1607 and later: the window's own DPI, from user32, which is loaded already.
-  const auto getDpiForWindow = lumo::SystemFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
+  const auto getDpiForWindow = lumo::LoadedFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
   if (getDpiForWindow != nullptr && window != nullptr) {
     const UINT dpi = getDpiForWindow(window);
     if (dpi != 0) return dpi;

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "util/core/os_class.h"
-#include "util/system_function.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 namespace {
@@ -24,7 +24,7 @@ OSVERSIONINFOW LegacyVersion() {
 }  // namespace
 
 int CUtility::GetOSClass(OSVERSIONINFOEXW* version) {
-  const auto rtlGetVersion = lumo::SystemFunction<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
+  const auto rtlGetVersion = lumo::LoadedFunction<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
   if (rtlGetVersion != nullptr) {
     OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof(info);
@@ -96,7 +96,7 @@ bool CUtility::IsProcessElevated() {
 }
 
 bool CUtility::IsWow64() {
-  const auto isWow64Process = lumo::SystemFunction<IsWow64ProcessFn>(L"kernel32.dll", "IsWow64Process");
+  const auto isWow64Process = lumo::LoadedFunction<IsWow64ProcessFn>(L"kernel32.dll", "IsWow64Process");
   if (isWow64Process == nullptr) return false;
   BOOL wow64 = FALSE;
   if (!isWow64Process(::GetCurrentProcess(), &wow64)) return false;

@@ -13,7 +13,7 @@ namespace lumo {
 // The function `name` of a library the process has loaded already (kernel32, user32,
 // ntdll), or null when this Windows does not have it. Never loads a library.
 template <typename Function>
-Function SystemFunction(const wchar_t* library, const char* name) {
+Function LoadedFunction(const wchar_t* library, const char* name) {
   const HMODULE module = ::GetModuleHandleW(library);
   if (module == nullptr) return nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
