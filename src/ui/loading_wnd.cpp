@@ -1,5 +1,7 @@
 #include "ui/loading_wnd.h"
 
+#include <new>
+
 #include "res/resource.h"
 #include "util/loaded_function.h"
 #include "util/utility.h"
@@ -72,7 +74,11 @@ bool LoadPngResource(UINT id, CPngImage& image) {
   }
   block.release();
 
-  Gdiplus::Image* decoded = new Gdiplus::Image(stream, FALSE);
+  // GDI+'s own operator new returns null when GdipAlloc fails, but is not declared to, so
+  // the compiler would run the constructor on it: the memory is asked for here and checked.
+  // The image's operator delete gives it back with GdipFree.
+  void* memory = Gdiplus::DllExports::GdipAlloc(sizeof(Gdiplus::Image));
+  Gdiplus::Image* decoded = memory != nullptr ? ::new (memory) Gdiplus::Image(stream, FALSE) : nullptr;
   if (decoded == nullptr || decoded->GetLastStatus() != Gdiplus::Ok) {
     CUtility::Log(L"[%ls] PNG resource %u cannot be decoded", L"CLoadingWnd::LoadPngResource", id);
     delete decoded;
