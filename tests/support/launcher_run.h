@@ -62,9 +62,10 @@ inline std::string BuildName(const ::testing::TestParamInfo<LauncherBuild>& info
   return info.param == LauncherBuild::kRelease ? "i686" : "x86_64";
 }
 
-#define LUMO_ON_BOTH_BUILDS(set)                                                                        \
-  INSTANTIATE_TEST_SUITE_P(, set,                                                                       \
-                           ::testing::Values(testsupport::LauncherBuild::kRelease, testsupport::LauncherBuild::kX64), \
+#define LUMO_ON_BOTH_BUILDS(set)                                                        \
+  INSTANTIATE_TEST_SUITE_P(, set,                                                       \
+                           ::testing::Values(testsupport::LauncherBuild::kRelease,     \
+                                             testsupport::LauncherBuild::kX64),        \
                            testsupport::BuildName)
 
 // One payload entry: name (8-bit text, written as given, so tests may pass malformed names)
