@@ -389,6 +389,11 @@ TEST_F(PackTool, ListTellsACutShortFileFromOneNeverPackedAndWarnsAboutBytesAfter
 
   EXPECT_EQ(Run({"list", "%L.exe"}), 1);
   EXPECT_NE(err_.find("holds no payload (it was never packed)"), std::string::npos) << err_;
+  Write("short.exe", Bytes(file.begin(), file.begin() + 1000));
+  EXPECT_EQ(Run({"list", "%short.exe"}), 1);
+  EXPECT_NE(err_.find("the program image itself is cut short (its sections end at 1536, the file at 1000)"),
+            std::string::npos)
+      << err_;
   EXPECT_EQ(Run({"list", "%missing.exe"}), 1);
   EXPECT_NE(err_.find("missing.exe: No such file or directory"), std::string::npos) << err_;
 }

@@ -98,6 +98,13 @@ std::string Shown(const std::string& name) {
   return shown;
 }
 
+std::string NoPayloadText(const Inspection& r) {
+  if (r.pe.imageEnd > r.length)
+    return "holds no payload: the program image itself is cut short (its sections end at " +
+           std::to_string(r.pe.imageEnd) + ", the file at " + std::to_string(r.length) + ")";
+  return "holds no payload (it was never packed)";
+}
+
 std::string CutShortText(const Inspection& r) {
   const auto whole = static_cast<std::size_t>(
       std::count_if(r.entries.begin(), r.entries.end(), [](const EntryReport& e) { return e.complete; }));
@@ -156,7 +163,7 @@ std::vector<std::string> Findings(const Inspection& r, const std::vector<Expecta
     return findings;
   }
   if (r.state == PayloadState::kNotPacked) {
-    add("holds no payload (it was never packed)");
+    add(NoPayloadText(r));
     return findings;
   }
   if ((r.pe.characteristics & 0x2002) != 0x0002 || r.pe.subsystem != 2)

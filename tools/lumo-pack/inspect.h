@@ -68,7 +68,9 @@ struct Expectation {
 // One line per fault that verify reports; none for a file fit to ship.
 std::vector<std::string> Findings(const Inspection& inspection, const std::vector<Expectation>& expected);
 
-// "the payload is cut short: N of M entries", for a file in that state.
+// What is wrong with a file without a whole payload: never packed, its program image cut
+// short, or its payload cut short ("the payload is cut short: N of M entries").
+std::string NoPayloadText(const Inspection& inspection);
 std::string CutShortText(const Inspection& inspection);
 
 // Text of a name for messages: bytes outside printable ASCII as \xHH.

@@ -222,7 +222,7 @@ bool InspectFile(const std::string& file, OpenedPayload& opened, std::ostream& e
     return false;
   }
   if (opened.inspection.state == PayloadState::kNotPacked) {
-    Failed(file + ": holds no payload (it was never packed)", err);
+    Failed(file + ": " + NoPayloadText(opened.inspection), err);
     return false;
   }
   return true;
