@@ -211,52 +211,43 @@ TEST_F(PackTool, RefusalsComeBeforeAnythingIsWrittenAndHarmNoFile) {
   // 4 GiB of holes: as large as the packer ever looks at, without using the disk.
   ::truncate(Write("huge.bin", {}).c_str(), int64_t{1} << 32);
 
-  const std::vector<std::string> pack = {"pack", "--stub", "%L.exe", "--out"};
   const struct {
-    std::vector<std::string> rest;  // after --out
+    const char* stub;
+    std::vector<std::string> rest;  // --out and the FILEs
     const char* message;
   } cases[] = {
-      {{"%./L.exe", "%a.txt"}, "it is the stub"},
-      {{"%link.txt", "%a.txt"}, "it is the input"},
-      {{"%fifo", "%a.txt"}, "exists and is not a regular file"},
-      {{"%folder", "%a.txt"}, "exists and is not a regular file"},
-      {{"%readonly.exe", "%a.txt"}, "it is read-only"},
-      {{"%o.exe", "%missing.bin"}, "missing.bin: No such file or directory"},
-      {{"%o.exe", "%folder"}, "folder: Is a directory"},
-      {{"%o.exe", "x*?<>|\".txt=%a.txt"}, "a character Windows forbids"},
-      {{"%o.exe", "a.txt.=%a.txt"}, "ending in a dot or a blank"},
-      {{"%o.exe", "a.txt =%a.txt"}, "ending in a dot or a blank"},
-      {{"%o.exe", "nul.txt=%a.txt"}, "a reserved device name"},
-      {{"%o.exe", "caf\xC3\xA9.txt=%a.txt"}, "printable ASCII"},
-      {{"%o.exe", "sub\\a.txt=%a.txt"}, "holding '\\', '/' or ':'"},
-      {{"%o.exe", "%a.txt", "A.TXT=%setup.cab"}, "already taken by"},
-      {{"%o.exe", "%empty.cab"}, "not a cabinet"},
-      {{"%o.exe", "%text.cab"}, "not a cabinet"},
-      {{"%o.exe", "%a.txt", "%huge.bin"}, "4 GiB or more cannot be signed"},
+      {"%L.exe", {"%./L.exe", "%a.txt"}, "it is the stub"},
+      {"%L.exe", {"%link.txt", "%a.txt"}, "it is the input"},
+      {"%L.exe", {"%fifo", "%a.txt"}, "exists and is not a regular file"},
+      {"%L.exe", {"%folder", "%a.txt"}, "exists and is not a regular file"},
+      {"%L.exe", {"%readonly.exe", "%a.txt"}, "it is read-only"},
+      {"%L.exe", {"%o.exe", "%missing.bin"}, "missing.bin: No such file or directory"},
+      {"%L.exe", {"%o.exe", "%folder"}, "folder: Is a directory"},
+      {"%L.exe", {"%o.exe", "x*?<>|\".txt=%a.txt"}, "a character Windows forbids"},
+      {"%L.exe", {"%o.exe", "a.txt.=%a.txt"}, "ending in a dot or a blank"},
+      {"%L.exe", {"%o.exe", "a.txt =%a.txt"}, "ending in a dot or a blank"},
+      {"%L.exe", {"%o.exe", "nul.txt=%a.txt"}, "a reserved device name"},
+      {"%L.exe", {"%o.exe", "caf\xC3\xA9.txt=%a.txt"}, "printable ASCII"},
+      {"%L.exe", {"%o.exe", "sub\\a.txt=%a.txt"}, "holding '\\', '/' or ':'"},
+      {"%L.exe", {"%o.exe", "%a.txt", "A.TXT=%setup.cab"}, "already taken by"},
+      {"%L.exe", {"%o.exe", "%empty.cab"}, "not a cabinet"},
+      {"%L.exe", {"%o.exe", "%text.cab"}, "not a cabinet"},
+      {"%L.exe", {"%o.exe", "%a.txt", "%huge.bin"}, "4 GiB or more cannot be signed"},
+      {"%folder", {"%o.exe", "%a.txt"}, "folder: Is a directory"},
+      {"%library.dll", {"%o.exe", "%a.txt"}, "a DLL"},
+      {"%console.exe", {"%o.exe", "%a.txt"}, "not a Windows GUI program"},
+      {"%notes.exe", {"%o.exe", "%a.txt"}, "not a PE program image"},
+      {"%signed.exe", {"%o.exe", "%a.txt"}, "already signed"},
   };
   const auto before = Snapshot();
   for (const auto& c : cases) {
-    std::vector<std::string> args = pack;
+    std::vector<std::string> args = {"pack", "--stub", c.stub, "--out"};
     args.insert(args.end(), c.rest.begin(), c.rest.end());
-    EXPECT_EQ(Run(args), 1) << c.rest.front() << " " << c.rest.back();
-    EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
+    const std::string shown = std::string(c.stub) + " " + c.rest.front() + " " + c.rest.back();
+    EXPECT_EQ(Run(args), 1) << shown;
+    EXPECT_NE(err_.find(c.message), std::string::npos) << shown << "\n" << err_;
     EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << "one line: " << err_;
-    EXPECT_TRUE(Snapshot() == before) << "a file changed or appeared: " << c.rest.front() << " " << c.rest.back();
-  }
-  const struct {
-    const char* stub;
-    const char* message;
-  } stubs[] = {
-      {"%folder", "folder: Is a directory"},
-      {"%library.dll", "a DLL"},
-      {"%console.exe", "not a Windows GUI program"},
-      {"%notes.exe", "not a PE program image"},
-      {"%signed.exe", "already signed"},
-  };
-  for (const auto& c : stubs) {
-    EXPECT_EQ(Run({"pack", "--stub", c.stub, "--out", "%o.exe", "%a.txt"}), 1) << c.stub;
-    EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
-    EXPECT_TRUE(Snapshot() == before) << c.stub;
+    EXPECT_TRUE(Snapshot() == before) << "a file changed or appeared: " << shown;
   }
   ASSERT_EQ(Run({"pack", "--stub", "%L.exe", "--out", "%once.exe", "%a.txt"}), 0) << err_;
   EXPECT_EQ(Run({"pack", "--stub", "%once.exe", "--out", "%twice.exe", "%a.txt"}), 1);

@@ -56,7 +56,7 @@ std::string RandomSuffix() {
 
 }  // namespace
 
-std::string Reason(int error) { return std::strerror(error); }
+std::string Reason(int error) { return error == kNotRegular ? "not a regular file" : std::strerror(error); }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
@@ -89,7 +89,7 @@ InputFile OpenInput(const std::string& path) {
   } else if (S_ISDIR(input.status.st_mode)) {
     input.error = EISDIR;
   } else if (!S_ISREG(input.status.st_mode)) {
-    input.error = EINVAL;
+    input.error = kNotRegular;
   }
   if (input.error != 0) input.fd = UniqueFd();
   return input;

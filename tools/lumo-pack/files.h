@@ -11,7 +11,8 @@
 
 namespace lumopack {
 
-// The system's reason for an errno value ("No such file or directory").
+// The reason for an errno value ("No such file or directory"), or for kNotRegular.
+constexpr int kNotRegular = -1;  // a FIFO, a device, a socket: nothing to read as a file
 std::string Reason(int error);
 
 // An open file descriptor, closed when the owner goes.
@@ -33,7 +34,7 @@ class UniqueFd {
 };
 
 // A regular file opened for reading, with its status. `error` is the errno of the failure
-// (EISDIR for a folder, EINVAL for anything else that is not a regular file).
+// (EISDIR for a folder, kNotRegular for anything else that is not a regular file).
 struct InputFile {
   UniqueFd fd;
   struct stat status {};

@@ -64,9 +64,10 @@ const char kPackHelp[] =
     "  - an OUT.exe that is the stub or a FILE (by any name or link), that exists but is not a\n"
     "    regular file, or that is read-only;\n"
     "  - a result of 4 GiB or more: Authenticode cannot sign it.\n"
-    "A name is warned about when its path in the launcher's work folder,\n"
-    "%TEMP%\\unpacklumo\\<session>\\NAME, may pass 259 characters: that is assumed for a temp\n"
-    "folder of 49 characters (C:\\Users\\, a 20-character user name, \\AppData\\Local\\Temp\\).\n"
+    "A warning is given for a name whose path in the launcher's work folder,\n"
+    "%TEMP%\\unpacklumo\\<session>\\NAME, would pass Windows' 259 characters with a temp folder\n"
+    "of typical length, taken as 49 characters (C:\\Users\\, a 20-character user name,\n"
+    "\\AppData\\Local\\Temp\\).\n"
     "\n"
     "OUT.exe is written to a new temporary file beside it and renamed into place once complete\n"
     "and flushed (an interrupted pack leaves nothing). It gets the stub's permissions and a\n"
@@ -114,14 +115,6 @@ const char kExtractHelp[] =
     "\n"
     "Exit 1, with nothing written, for a file without a payload, a payload cut short, or a name\n"
     "that exists in DIR; exit 1 after writing the rest when an entry was skipped.\n";
-
-const char* HelpOf(const std::string& command) {
-  if (command == "pack") return kPackHelp;
-  if (command == "list") return kListHelp;
-  if (command == "verify") return kVerifyHelp;
-  if (command == "extract") return kExtractHelp;
-  return nullptr;
-}
 
 // ---- Command line ----
 
@@ -296,13 +289,7 @@ class PackWriter {
   std::ostream& err_;
 };
 
-int Pack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CommandLine line;
-  if (!Parse(args, "pack", {{"--stub", true, false}, {"--out", true, false}}, line, err)) return kExitUsage;
-  if (line.help) {
-    out << kPackHelp;
-    return kExitOk;
-  }
+int Pack(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (!line.Has("--stub")) return UsageError("pack", "--stub STUB.exe is missing", err);
   if (!line.Has("--out")) return UsageError("pack", "--out OUT.exe is missing", err);
   if (line.operands.empty()) return UsageError("pack", "no FILE to pack", err);
@@ -432,13 +419,7 @@ int Pack(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
 
 // ---- list ----
 
-int List(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CommandLine line;
-  if (!Parse(args, "list", {{"--json", false, false}}, line, err)) return kExitUsage;
-  if (line.help) {
-    out << kListHelp;
-    return kExitOk;
-  }
+int List(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (line.operands.size() != 1) return UsageError("list", "takes one FILE", err);
   const std::string& file = line.operands[0];
   OpenedPayload opened;
@@ -461,13 +442,7 @@ bool IsSha256(const std::string& text) {
   return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
-int Verify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CommandLine line;
-  if (!Parse(args, "verify", {{"--expect", true, true}}, line, err)) return kExitUsage;
-  if (line.help) {
-    out << kVerifyHelp;
-    return kExitOk;
-  }
+int Verify(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::vector<Expectation> expected;
   if (line.Has("--expect")) {
     for (const std::string& value : line.options.at("--expect")) {
@@ -498,13 +473,7 @@ int Verify(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
 // ---- extract ----
 
-int Extract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CommandLine line;
-  if (!Parse(args, "extract", {{"--force", false, false}}, line, err)) return kExitUsage;
-  if (line.help) {
-    out << kExtractHelp;
-    return kExitOk;
-  }
+int Extract(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (line.operands.size() != 2) return UsageError("extract", "takes FILE and DIR", err);
   const std::string& file = line.operands[0];
   const std::string& dir = line.operands[1];
@@ -571,6 +540,26 @@ int Extract(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   return skipped ? kExitFailed : kExitOk;
 }
 
+struct Command {
+  const char* name;
+  const char* help;
+  std::vector<OptionSpec> options;
+  int (*run)(const CommandLine& line, std::ostream& out, std::ostream& err);
+};
+
+const Command* FindCommand(const std::string& name) {
+  static const Command kCommands[] = {
+      {"pack", kPackHelp, {{"--stub", true, false}, {"--out", true, false}}, Pack},
+      {"list", kListHelp, {{"--json", false, false}}, List},
+      {"verify", kVerifyHelp, {{"--expect", true, true}}, Verify},
+      {"extract", kExtractHelp, {{"--force", false, false}}, Extract},
+  };
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -588,20 +577,26 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return kExitOk;
   }
   if (command == "help") {
-    const char* help = args.size() == 2 ? HelpOf(args[1]) : nullptr;
-    if (help == nullptr) {
+    const Command* topic = args.size() == 2 ? FindCommand(args[1]) : nullptr;
+    if (topic == nullptr) {
       err << "lumo-pack help: no help on '" << args.back() << "'\nTry 'lumo-pack --help'.\n";
       return kExitUsage;
     }
-    out << help;
+    out << topic->help;
     return kExitOk;
   }
-  if (command == "pack") return Pack(args, out, err);
-  if (command == "list") return List(args, out, err);
-  if (command == "verify") return Verify(args, out, err);
-  if (command == "extract") return Extract(args, out, err);
-  err << "lumo-pack: unknown command '" << command << "'\nTry 'lumo-pack --help'.\n";
-  return kExitUsage;
+  const Command* found = FindCommand(command);
+  if (found == nullptr) {
+    err << "lumo-pack: unknown command '" << command << "'\nTry 'lumo-pack --help'.\n";
+    return kExitUsage;
+  }
+  CommandLine line;
+  if (!Parse(args, found->name, found->options, line, err)) return kExitUsage;
+  if (line.help) {
+    out << found->help;
+    return kExitOk;
+  }
+  return found->run(line, out, err);
 }
 
 }  // namespace lumopack
