@@ -206,10 +206,11 @@ TEST(Extraction, NoRoomOnEitherDiskShowsTheMessageAndWritesNothing) {
 TEST(Extraction, AnEntryThatCannotBeCreatedIsPassedOver) {
   Sandbox box(L"x-busy");
   KeepCurrentDirectory keep;
-  // A bare name the file system refuses ('?' is no file name character). (A leftover file
-  // held open no longer serves: the run writes into a folder of its own.)
+  // A bare name the file system refuses: longer than the 255 characters a file name may
+  // have (and than MAX_PATH allows), though the name field holds it. (A leftover file held
+  // open no longer serves: the run writes into a folder of its own.)
   const std::vector<PayloadFile> files = {
-      {"before.txt", TextBytes("1")}, {"busy?.txt", PatternBytes(3000, 4)}, {"after.txt", TextBytes("3")}};
+      {"before.txt", TextBytes("1")}, {std::string(258, 'b'), PatternBytes(3000, 4)}, {"after.txt", TextBytes("3")}};
   const Extraction e = Extract(box, PackedLauncherBytes(files));
   const std::wstring folder = WorkFolder(box);
   EXPECT_EQ(e.result, 1u) << e.log;
