@@ -170,18 +170,14 @@ std::vector<std::string> Findings(const Inspection& r, const std::vector<Expecta
     add("the program image is not a Windows GUI program");
   if (r.state == PayloadState::kCutShort) add(CutShortText(r));
 
-  // Where the trailer and the certificate table lie.
-  const uint64_t trailerEnd = r.location.trailerOffset + lumo::kEntryHeaderSize;
-  if (r.signedFile && !r.tableInside && r.state == PayloadState::kPacked) {
+  // The trailer is read where the launcher reads it, right before the certificate table
+  // (at the end of an unsigned file): a payload found there ends where the signed part of
+  // the file ends. What the signature leaves out is anything after the table.
+  if (r.signedFile && !r.tableInside && r.state == PayloadState::kPacked)
     add("the certificate table (" + n(r.tableSize) + " bytes at " + n(r.tableOffset) + ") does not lie inside the file");
-  } else if (r.signedFile && r.state == PayloadState::kPacked) {
-    if (trailerEnd != r.tableOffset)
-      add("the trailer does not end where the certificate table starts (" + n(r.tableOffset) + ")");
-    if (r.bytesAfterTable > 0)
-      add(n(r.bytesAfterTable) + " bytes follow the certificate table; the signature does not cover them");
-    if (r.payloadEnd > r.tableOffset || r.headerOffset > r.tableOffset)
-      add("the payload reaches past the start of the certificate table, outside what the signature covers");
-  }
+  if (r.bytesAfterTable > 0)
+    add(n(r.bytesAfterTable) + " bytes follow the certificate table; the signature does not cover them");
+  if (r.state == PayloadState::kPacked && r.entries.empty()) add("the payload holds no entry");
   if (r.headerOffset < r.pe.imageEnd)
     add("the payload starts at " + n(r.headerOffset) + ", inside the program image (which ends at " +
         n(r.pe.imageEnd) + ")");
