@@ -8,6 +8,10 @@ std::wstring WorkFolderPath(const std::wstring& tempFolder, long session, int at
   return path + L"\\";
 }
 
+std::size_t TypicalEntryPathLength(std::size_t nameLength) {
+  return WorkFolderPath(std::wstring(kTypicalTempFolderLength, L'x'), 1, 0).size() + nameLength;
+}
+
 bool WorkFolderNameTaken(uint32_t win32Error) {
   constexpr uint32_t kAccessDenied = 5, kFileExists = 80, kAlreadyExists = 183;
   return win32Error == kAlreadyExists || win32Error == kFileExists || win32Error == kAccessDenied;
