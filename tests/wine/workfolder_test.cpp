@@ -124,7 +124,11 @@ TEST(WorkFolder, ALeftoverThatWillNotGoIsLeftAndTheFirstFreeNameTaken) {
     std::wstring sidText;
     lumo::UniqueLocal user;
     lumo::GetSessionUserSid(sidText, user);
-    ASSERT_TRUE(lumo::CreateProtectedFolder(folder, user.get()).valid()) << "an elevated run's folder";
+    lumo::FolderChain chain;
+    ASSERT_TRUE(chain.Open(box.Temp() + L"unpacklumo", true, false));
+    ASSERT_TRUE(chain.Descend(std::to_wstring(static_cast<int>(SessionId())), lumo::FolderChain::Create::kOnly, true,
+                              lumo::ProtectedDescriptor(user.get()).get()))
+        << "an elevated run's folder";
   }
   ASSERT_TRUE(::CreateDirectoryW((session + L"-1").c_str(), nullptr));
   MakeFile(folder + L"held.txt");
