@@ -60,6 +60,29 @@ Verdict FailedOpen(NTSTATUS status, DWORD& error) {
 
 }  // namespace
 
+DWORD ListedAttributes(HANDLE parent, const std::wstring& name) {
+  const NtApi& nt = Nt();
+  // A name with wildcards would be a pattern; no file can bear one anyway.
+  if (!nt.complete || name.empty() || name.size() > 0x7FFF || name.find_first_of(L"*?<>\"") != std::wstring::npos)
+    return 0;
+  // A fresh handle: the name given to a listing holds for the first query on a handle only.
+  UniqueFile listing;
+  if (OpenAt(parent, std::wstring(), 0, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+             FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, listing) < 0)
+    return 0;
+  std::vector<ULONGLONG> buffer(1 + (sizeof(FILE_DIRECTORY_INFORMATION) + name.size() * sizeof(wchar_t)) / sizeof(ULONGLONG));
+  UNICODE_STRING mask;
+  mask.Buffer = const_cast<PWSTR>(name.c_str());
+  mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  IO_STATUS_BLOCK io{};
+  constexpr ULONG kFileDirectoryInformation = 1;
+  if (nt.queryDirectoryFile(listing.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
+                            static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileDirectoryInformation, TRUE,
+                            &mask, TRUE) < 0)
+    return 0;
+  return reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer.data())->FileAttributes;
+}
+
 UniqueFile OpenRelative(HANDLE parent, const std::wstring& name, DWORD access, DWORD share, DWORD disposition,
                         DWORD options) {
   UniqueFile opened;
@@ -89,7 +112,8 @@ Verdict OpenChecked(HANDLE parent, const std::wstring& name, const CheckedOpen& 
     entry.reset();
     return Verdict::kFailed;
   }
-  const Verdict verdict = JudgeOpened(attributes, NamesItself(entry.get(), name), how.folder, links);
+  const Verdict verdict =
+      JudgeOpened(attributes, ListedAttributes(parent, name), NamesItself(entry.get(), name), how.folder, links);
   if (verdict != Verdict::kAccepted) entry.reset();
   return verdict;
 }

@@ -39,8 +39,8 @@ struct CheckedOpen {
 };
 
 // Opens `name` in the folder open in `parent` as itself and judges what it opened
-// (JudgeOpened): a link of any kind, the wrong kind of entry, and a file with other names are
-// refused. Where Windows offers it (10 1803 and later) a link is not even opened
+// (JudgeOpened, with the parent's listing for the name and the handle's own name): a link of
+// any kind, the wrong kind of entry, and a file with other names are refused. Where Windows offers it (10 1803 and later) a link is not even opened
 // (OBJ_DONT_REPARSE); elsewhere the link itself is opened (FILE_OPEN_REPARSE_POINT) and
 // refused by the reparse attribute of its handle. `entry` holds the entry only when it is
 // accepted; `error` is the Win32 error behind kMissing and kFailed.
@@ -51,6 +51,9 @@ Verdict OpenChecked(HANDLE parent, const std::wstring& name, const CheckedOpen& 
 bool QueryAttributes(HANDLE entry, DWORD& attributes, DWORD& reparseTag);
 // The number of names (hard links) of an open entry.
 bool QueryLinkCount(HANDLE entry, DWORD& links);
+// The attributes the listing of the folder open in `parent` shows for `name`; 0 when it
+// shows none (or cannot be read).
+DWORD ListedAttributes(HANDLE parent, const std::wstring& name);
 // Whether the handle's own name ends in `name`. On Windows an entry opened as itself always
 // does. Wine opens what a Unix link points to even when asked for the link itself, lists the
 // link as a reparse point only when it points to a folder, and shows no reparse attribute

@@ -18,7 +18,7 @@ std::size_t ShareEnd(const std::wstring& path, std::size_t at) {
   const std::size_t server = path.find(L'\\', at);
   if (server == std::wstring::npos || server == at) return std::wstring::npos;
   const std::size_t share = path.find(L'\\', server + 1);
-  if (share == server + 1) return std::wstring::npos;
+  if (share == server + 1 || server + 1 == path.size()) return std::wstring::npos;
   return share == std::wstring::npos ? path.size() : share + 1;
 }
 
@@ -52,9 +52,9 @@ bool SplitFolderPath(const std::wstring& path, std::wstring& root, std::vector<s
   return true;
 }
 
-Verdict JudgeOpened(uint32_t attributes, bool namesItself, bool wantFolder, uint32_t links) {
-  if ((attributes & kAttributeReparsePoint) != 0 || !namesItself) return Verdict::kLink;
-  const bool isFolder = (attributes & kAttributeDirectory) != 0;
+Verdict JudgeOpened(uint32_t opened, uint32_t listed, bool namesItself, bool wantFolder, uint32_t links) {
+  if (((opened | listed) & kAttributeReparsePoint) != 0 || !namesItself) return Verdict::kLink;
+  const bool isFolder = (opened & kAttributeDirectory) != 0;
   if (wantFolder) return isFolder ? Verdict::kAccepted : Verdict::kNotFolder;
   if (isFolder) return Verdict::kFailed;
   return links > 1 ? Verdict::kOtherNames : Verdict::kAccepted;

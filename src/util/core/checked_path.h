@@ -25,11 +25,12 @@ enum class Verdict {
 // component, which the walk does not take.
 bool SplitFolderPath(const std::wstring& path, std::wstring& root, std::vector<std::wstring>& components);
 
-// The verdict on an entry opened by name as itself: `attributes` as its handle reports them,
+// The verdict on an entry opened by name as itself: `opened` its attributes as its handle
+// reports them, `listed` as its parent's listing shows them (0 when it shows none),
 // `namesItself` false when the handle's own name ends in another name than the one opened
 // (what an open through a link shows where the system followed it), `links` its number of
 // names. A reparse point of any kind is a link: a junction, a symbolic link, a mount point.
-Verdict JudgeOpened(uint32_t attributes, bool namesItself, bool wantFolder, uint32_t links);
+Verdict JudgeOpened(uint32_t opened, uint32_t listed, bool namesItself, bool wantFolder, uint32_t links);
 
 // The reason for a log line, e.g. "a link (reparse point)"; `error` serves kFailed.
 std::wstring DescribeVerdict(Verdict verdict, uint32_t error);
