@@ -18,6 +18,7 @@ constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 constexpr NTSTATUS kReparsePointEncountered = static_cast<NTSTATUS>(0xC000050B);
 
 constexpr ULONG kFileNameInformation = 9;
+constexpr ULONG kFileAlternateNameInformation = 21;
 constexpr ULONG kFileStandardInformation = 5;
 constexpr ULONG kFileAttributeTagInformation = 35;
 
@@ -147,33 +148,46 @@ bool QueryLinkCount(HANDLE entry, DWORD& links) {
   return true;
 }
 
-bool NamesItself(HANDLE entry, const std::wstring& name) {
+namespace {
+
+// The handle's name in a class laid out as FILE_NAME_INFORMATION: the path from the volume
+// root, or the short (8.3) name. Empty when there is none to be had.
+std::wstring HandleName(HANDLE entry, ULONG kind) {
   const NtApi& nt = Nt();
-  if (name.empty() || !nt.complete) return true;
-  // FILE_NAME_INFORMATION: the length in bytes, then the name; ULONGs keep it aligned.
-  std::vector<ULONG> buffer(1 + 130);
+  std::vector<ULONG> buffer(1 + 130);  // the length in bytes, then the name; ULONGs keep it aligned
   for (;;) {
     IO_STATUS_BLOCK io{};
     const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
-    const NTSTATUS status = nt.queryInformationFile(entry, &io, buffer.data(), size, kFileNameInformation);
-    const ULONG needed = sizeof(ULONG) + buffer[0];
-    if (status == kBufferOverflow && needed > size) {
-      buffer.assign(1 + (buffer[0] + sizeof(ULONG) - 1) / sizeof(ULONG), 0);
+    const NTSTATUS status = nt.queryInformationFile(entry, &io, buffer.data(), size, kind);
+    if (status == kBufferOverflow && sizeof(ULONG) + buffer[0] > size) {
+      buffer.assign(2 + buffer[0] / sizeof(ULONG), 0);
       continue;
     }
-    if (status < 0) return true;
-    break;
+    if (status < 0) return std::wstring();
+    return std::wstring(reinterpret_cast<const wchar_t*>(&buffer[1]), buffer[0] / sizeof(wchar_t));
   }
-  const wchar_t* full = reinterpret_cast<const wchar_t*>(&buffer[1]);
-  std::size_t length = buffer[0] / sizeof(wchar_t);
-  std::size_t start = length;
-  while (start > 0 && full[start - 1] != L'\\') --start;
-  UNICODE_STRING own, asked;
-  own.Buffer = const_cast<PWSTR>(full + start);
-  own.Length = own.MaximumLength = static_cast<USHORT>((length - start) * sizeof(wchar_t));
-  asked.Buffer = const_cast<PWSTR>(name.c_str());
-  asked.Length = asked.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  return length == 0 || nt.equalString(&own, &asked, TRUE) != FALSE;
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  if (a.size() > 0x7FFF || b.size() > 0x7FFF) return a == b;
+  UNICODE_STRING first, second;
+  first.Buffer = const_cast<PWSTR>(a.c_str());
+  first.Length = first.MaximumLength = static_cast<USHORT>(a.size() * sizeof(wchar_t));
+  second.Buffer = const_cast<PWSTR>(b.c_str());
+  second.Length = second.MaximumLength = static_cast<USHORT>(b.size() * sizeof(wchar_t));
+  return Nt().equalString(&first, &second, TRUE) != FALSE;
+}
+
+}  // namespace
+
+bool NamesItself(HANDLE entry, const std::wstring& name) {
+  if (name.empty() || !Nt().complete) return true;
+  std::wstring own = HandleName(entry, kFileNameInformation);
+  if (own.empty()) return true;
+  own.erase(0, own.rfind(L'\\') + 1);
+  // An entry opened by its short (8.3) name may be named by its long one: then its short
+  // name is the one opened.
+  return SameName(own, name) || SameName(HandleName(entry, kFileAlternateNameInformation), name);
 }
 
 bool FolderChain::Open(const std::wstring& path, bool checked, bool create) {

@@ -54,8 +54,8 @@ bool QueryLinkCount(HANDLE entry, DWORD& links);
 // The attributes the listing of the folder open in `parent` shows for `name`; 0 when it
 // shows none (or cannot be read).
 DWORD ListedAttributes(HANDLE parent, const std::wstring& name);
-// Whether the handle's own name ends in `name`. On Windows an entry opened as itself always
-// does. Wine opens what a Unix link points to even when asked for the link itself, lists the
+// Whether the handle's own name ends in `name` (or, for an entry opened by its short name,
+// whether that is its short name). On Windows an entry opened as itself always does. Wine opens what a Unix link points to even when asked for the link itself, lists the
 // link as a reparse point only when it points to a folder, and shows no reparse attribute
 // through the handle; the handle's name is then the target's. True when no name can be had.
 bool NamesItself(HANDLE entry, const std::wstring& name);
