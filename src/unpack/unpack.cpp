@@ -194,7 +194,9 @@ int CUnPack::RunExtraction() {
     if (!m_hThread) CUtility::Log(L"[%ls] CreateThread failed %d", L"CUnPack::RunExtraction", static_cast<int>(::GetLastError()));
   }
   // A failed thread start leaves nothing to wait for; the run goes on without a payload.
-  if (m_hThread && ::WaitForSingleObject(m_hThread.get(), INFINITE) == WAIT_OBJECT_0) {
+  // No time limit, but the loading window's messages are handled meanwhile (no frames:
+  // the window keeps the picture it showed when the extraction began).
+  if (m_hThread && CUtility::WaitTakingMessages(m_hThread.get(), INFINITE)) {
     DWORD result = 0;
     if (::GetExitCodeThread(m_hThread.get(), &result)) m_dwLastResult = result;
     m_hThread.reset();

@@ -5,11 +5,17 @@
 
 #include "util/core/log_format.h"
 #include "util/folder_chain.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 DWORD GetOwnSessionId() {
+  // Looked up: Windows 2000 and XP have it, but it is documented from Vista on only.
+  using ProcessIdToSessionIdFn = BOOL(WINAPI*)(DWORD, DWORD*);
+  const auto processIdToSessionId =
+      lumo::LoadedFunction<ProcessIdToSessionIdFn>(L"kernel32.dll", "ProcessIdToSessionId");
   DWORD session = 0xFFFFFFFF;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0xFFFFFFFF;
+  if (processIdToSessionId == nullptr || !processIdToSessionId(::GetCurrentProcessId(), &session))
+    session = 0xFFFFFFFF;
   return session;
 }
 

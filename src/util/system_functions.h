@@ -1,22 +1,13 @@
-// Functions the launcher finds at run time instead of naming them in its import table: the
-// native file API of ntdll, and kernel32 functions newer than Windows XP, so that the 32-bit
-// launcher still starts on XP and shows its upgrade message there. Both libraries are in
-// every process from its start: GetModuleHandleW finds them, and nothing is loaded by name.
+// The native file API of ntdll, which no import table of the launcher names: found at run
+// time (lumo::LoadedFunction), once, in one table.
 #pragma once
 
 #include <windows.h>
 #include <winternl.h>
 
-namespace lumo {
+#include "util/loaded_function.h"
 
-// The address of `name` in a library the process has loaded already (kernel32, ntdll), cast
-// to the function type; null when the library or the function is missing.
-template <typename Function>
-Function LoadedFunction(const wchar_t* library, const char* name) {
-  const HMODULE module = ::GetModuleHandleW(library);
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
+namespace lumo {
 
 // The native file API (every member is in ntdll since Windows 2000). Information classes are
 // passed as numbers: several the launcher uses are newer than the SDK's enumeration.

@@ -67,4 +67,9 @@ class CUtility {
   static BOOL StartProcess(const std::wstring& program, PROCESS_INFORMATION& info,
                            const wchar_t* arguments, const wchar_t* currentDirectory,
                            WORD showCommand, bool programInCommandLine);
+
+  // --- Waits that keep the thread's windows answering (util/message_wait.cpp) ---
+  // Waits until `object` (null: none) is signalled or the time (INFINITE: no limit) has
+  // passed, handling the thread's messages meanwhile; true when the object was signalled.
+  static bool WaitTakingMessages(HANDLE object, DWORD milliseconds);
 };
