@@ -12,8 +12,11 @@ namespace lumo {
 // How many fresh names a run tries beside the session's own ("<session>-1" up to this).
 constexpr int kFreshWorkFolders = 99;
 
+// The work folder's own name: "<session>" for attempt 0, "<session>-<attempt>" after it.
+std::wstring WorkFolderName(long session, int attempt);
+
 // The work folder of a session under the temp folder (which ends in a backslash):
-// "unpacklumo\<session>\" for attempt 0, "unpacklumo\<session>-<attempt>\" after it.
+// "unpacklumo\<name>\" with the name above.
 std::wstring WorkFolderPath(const std::wstring& tempFolder, long session, int attempt);
 
 // Windows' classic limit on a path's length (MAX_PATH, 260 with the terminating NUL): the
@@ -30,5 +33,9 @@ std::size_t TypicalEntryPathLength(std::size_t nameLength);
 // folder whose removal has not finished, which reads as access denied), so that the next
 // name may do; false when any name there would fail alike (no parent, no room).
 bool WorkFolderNameTaken(uint32_t win32Error);
+
+// The name of an elevated run's own folder under the Windows temp folder: "lumo-" and the
+// given random bytes in hexadecimal, so that no one can know it, or take it, beforehand.
+std::wstring UnpredictableFolderName(const uint8_t* random, std::size_t count);
 
 }  // namespace lumo
