@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 namespace {
@@ -41,10 +42,8 @@ void PreloadSystemLibrary(const wchar_t* systemFolder, const wchar_t* name) {
 // launcher or by a system component it calls, looks in the program's folder any more.
 void SearchSystemFolderOnly() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-  const auto setDefault = kernel == nullptr ? nullptr
-      : reinterpret_cast<SetDefaultDllDirectoriesFn>(
-            reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  const auto setDefault =
+      lumo::LoadedFunction<SetDefaultDllDirectoriesFn>(L"kernel32.dll", "SetDefaultDllDirectories");
   if (setDefault != nullptr) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

@@ -6,10 +6,13 @@
 // standard library meets an impossible request (a string longer than max_size, an index past
 // the end, an allocation that fails) it calls one of these hooks; the library's versions
 // throw an exception that nothing catches, so the process ends in std::terminate and abort.
-// These end the process the same way, at once. What they spare is what the library's
-// versions drag along: the name demangler of the verbose terminate handler, a second
-// (reference-counted) string implementation behind the exception classes, and the
-// exception classes themselves, about a third of the downloaded file.
+// These end the process at once too, but in order: one log line while the log can still be
+// written, then exit code 3 (abort's) without the C runtime's modal "abnormal program
+// termination" box, which would keep an unattended launcher (and its instance lock) alive
+// until someone clicked it away. What they spare is what the library's versions drag along:
+// the name demangler of the verbose terminate handler, a second (reference-counted) string
+// implementation behind the exception classes, and the exception classes themselves, about
+// a third of the downloaded file.
 //
 // Every hook the library's file defines is defined here: should a new library version add
 // one that the launcher reaches, the link fails with duplicate definitions instead of
@@ -29,29 +32,59 @@
 #include <new>
 #include <string>
 
+#include <windows.h>
+
 #include "util/core/wide_format.h"
+#include "util/utility.h"
+
+namespace {
+
+constexpr unsigned kAbortExitCode = 3;
+
+// Ends the process where the library would have thrown. The log line needs memory of its
+// own: when it is the memory that ran out, its allocation fails in turn and comes back here,
+// and that second call (or one of another thread) ends the process without a line.
+[[noreturn]] void EndRun(const wchar_t* what) {
+  static volatile LONG ending = 0;
+  if (::InterlockedExchange(&ending, 1) == 0)
+    CUtility::Log(L"[%ls] %ls; the launcher ends", L"CUnPackFileApp::EndRun", what);
+  // Not ExitProcess: that would run the libraries' and the program's clean-up in a process
+  // whose state is unknown, with the other thread possibly holding the locks it needs.
+  ::TerminateProcess(::GetCurrentProcess(), kAbortExitCode);
+  ::ExitProcess(kAbortExitCode);
+}
+
+constexpr const wchar_t* kOutOfMemory = L"out of memory";
+constexpr const wchar_t* kImpossibleRequest = L"the C++ library met an impossible request";
+
+// Any path of the C runtime's own that still ends in abort (or in its fatal-error exit)
+// writes to the standard error stream, which a GUI program does not have, instead of
+// showing its modal box.
+[[maybe_unused]] const int kRuntimeErrorsToStandardError = _set_error_mode(_OUT_TO_STDERR);
+
+}  // namespace
 
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
+void __verbose_terminate_handler() { EndRun(L"the C++ library terminated the program"); }
 }  // namespace __gnu_cxx
 
 namespace std {
-void __throw_bad_exception() { std::abort(); }
-void __throw_bad_alloc() { std::abort(); }
-void __throw_bad_array_new_length() { std::abort(); }
-void __throw_bad_cast() { std::abort(); }
-void __throw_bad_typeid() { std::abort(); }
-void __throw_bad_function_call() { std::abort(); }
-void __throw_logic_error(const char*) { std::abort(); }
-void __throw_domain_error(const char*) { std::abort(); }
-void __throw_invalid_argument(const char*) { std::abort(); }
-void __throw_length_error(const char*) { std::abort(); }
-void __throw_out_of_range(const char*) { std::abort(); }
-void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
-void __throw_runtime_error(const char*) { std::abort(); }
-void __throw_range_error(const char*) { std::abort(); }
-void __throw_overflow_error(const char*) { std::abort(); }
-void __throw_underflow_error(const char*) { std::abort(); }
+void __throw_bad_exception() { EndRun(kImpossibleRequest); }
+void __throw_bad_alloc() { EndRun(kOutOfMemory); }
+void __throw_bad_array_new_length() { EndRun(kOutOfMemory); }
+void __throw_bad_cast() { EndRun(kImpossibleRequest); }
+void __throw_bad_typeid() { EndRun(kImpossibleRequest); }
+void __throw_bad_function_call() { EndRun(kImpossibleRequest); }
+void __throw_logic_error(const char*) { EndRun(kImpossibleRequest); }
+void __throw_domain_error(const char*) { EndRun(kImpossibleRequest); }
+void __throw_invalid_argument(const char*) { EndRun(kImpossibleRequest); }
+void __throw_length_error(const char*) { EndRun(kImpossibleRequest); }
+void __throw_out_of_range(const char*) { EndRun(kImpossibleRequest); }
+void __throw_out_of_range_fmt(const char*, ...) { EndRun(kImpossibleRequest); }
+void __throw_runtime_error(const char*) { EndRun(kImpossibleRequest); }
+void __throw_range_error(const char*) { EndRun(kImpossibleRequest); }
+void __throw_overflow_error(const char*) { EndRun(kImpossibleRequest); }
+void __throw_underflow_error(const char*) { EndRun(kImpossibleRequest); }
 }  // namespace std
 
 // The library's versions, without the exception: a failed allocation asks the new-handler
@@ -63,7 +96,7 @@ void* operator new(std::size_t size) {
   for (;;) {
     if (void* block = std::malloc(size)) return block;
     const std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) std::abort();
+    if (handler == nullptr) EndRun(kOutOfMemory);
     handler();
   }
 }

@@ -24,8 +24,18 @@ void ShowLoadingWindow(CLoadingWnd** slot) {
     return;
   }
 
+  // Without GDI+ there is no window: its allocations fail until it has started, and the
+  // pictures would be made on nothing.
   Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, background thread on
-  if (g_gdiplusToken == 0) Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
+  if (g_gdiplusToken == 0) {
+    const Gdiplus::Status status = Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
+    if (status != Gdiplus::Ok) {
+      g_gdiplusToken = 0;
+      CUtility::Log(L"[%ls] GDI+ did not start (%d); no loading window", L"ShowLoadingWindow",
+                    static_cast<int>(status));
+      return;
+    }
+  }
 
   CLoadingWnd* window = new (std::nothrow) CLoadingWnd();
   if (window == nullptr) {
@@ -43,6 +53,11 @@ void ShowLoadingWindow(CLoadingWnd** slot) {
     ShutdownGdiplus();
     return;
   }
+  // The window stays until the launcher closes it. Its dwell would hide it a few seconds
+  // after it appears once its timers are delivered (they are now, while the launcher waits),
+  // and a window that vanishes while the agent is still being prepared looks like a launcher
+  // that gave up: the user starts the download again.
+  window->SetDwellTimeout(0);
   window->Layout();
   ::ShowWindow(window->GetSafeHwnd(), SW_SHOWNOACTIVATE);
 }
@@ -57,12 +72,14 @@ void CloseLoadingWindow(CLoadingWnd** slot) {
 }
 
 void AnimatedWait(DWORD milliseconds) {
+  // The slices as planned; within each, the window's messages are handled as they come, so
+  // that it answers (and its timers and DPI changes reach it) while the launcher waits.
   const lumo::WaitPlan plan = lumo::PlanAnimatedWait(milliseconds);
   for (std::uint32_t slice = 0; slice < plan.slices; ++slice) {
     if (CLoadingWnd* window = CLoadingWnd::Instance()) window->ShowNextFrame();
-    ::Sleep(lumo::kFrameSliceMs);
+    CUtility::WaitTakingMessages(nullptr, lumo::kFrameSliceMs);
   }
-  ::Sleep(plan.restMs);
+  CUtility::WaitTakingMessages(nullptr, plan.restMs);
 }
 
 bool IsLoadingWindowShown() { return CLoadingWnd::Instance() != nullptr; }

@@ -12,7 +12,7 @@ void ShowLoadingWindow(CLoadingWnd** slot);
 // Hides and destroys the window and clears the slot; does nothing when there is no window.
 void CloseLoadingWindow(CLoadingWnd** slot);
 // Waits the given time in 120 ms slices, rendering the next frame between slices while the
-// loading window exists.
+// loading window exists, and handling the thread's messages within each slice.
 void AnimatedWait(DWORD milliseconds);
 // True while a loading window exists.
 bool IsLoadingWindowShown();

@@ -1,6 +1,9 @@
 #include "ui/loading_wnd.h"
 
+#include <new>
+
 #include "res/resource.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 CLoadingWnd* CLoadingWnd::s_pInstance = nullptr;
@@ -71,7 +74,11 @@ bool LoadPngResource(UINT id, CPngImage& image) {
   }
   block.release();
 
-  Gdiplus::Image* decoded = new Gdiplus::Image(stream, FALSE);
+  // GDI+'s own operator new returns null when GdipAlloc fails, but is not declared to, so
+  // the compiler would run the constructor on it: the memory is asked for here and checked.
+  // The image's operator delete gives it back with GdipFree.
+  void* memory = Gdiplus::DllExports::GdipAlloc(sizeof(Gdiplus::Image));
+  Gdiplus::Image* decoded = memory != nullptr ? ::new (memory) Gdiplus::Image(stream, FALSE) : nullptr;
   if (decoded == nullptr || decoded->GetLastStatus() != Gdiplus::Ok) {
     CUtility::Log(L"[%ls] PNG resource %u cannot be decoded", L"CLoadingWnd::LoadPngResource", id);
     delete decoded;
@@ -86,10 +93,7 @@ bool LoadPngResource(UINT id, CPngImage& image) {
 
 UINT QueryWindowDpi(HWND window) {
   // Windows 10 1607 and later: the window's own DPI, from user32, which is loaded already.
-  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
-  auto getDpiForWindow = user32 != nullptr ? reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(
-                                                 ::GetProcAddress(user32, "GetDpiForWindow")))
-                                           : nullptr;
+  const auto getDpiForWindow = lumo::LoadedFunction<GetDpiForWindowFn>(L"user32.dll", "GetDpiForWindow");
   if (getDpiForWindow != nullptr && window != nullptr) {
     const UINT dpi = getDpiForWindow(window);
     if (dpi != 0) return dpi;
@@ -171,8 +175,8 @@ bool CLoadingWnd::Create() {
     ::SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon.get()));
     ::SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon.get()));
   }
-  // The main thread reads no messages while it works; without this the system would swap
-  // the window for a "not responding" ghost.
+  // The main thread takes messages whenever it waits, but not inside a long system call
+  // (a folder removal, a copy); there the window keeps its picture instead of a ghost.
   ::DisableProcessWindowsGhosting();
   return true;
 }
@@ -289,6 +293,9 @@ LRESULT CALLBACK CLoadingWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
     case WM_DPICHANGED:
       self->OnDpiChanged(LOWORD(wParam));
       return 0;
+    case WM_CLOSE:
+      self->OnClose();
+      return 0;
     default:
       return ::DefWindowProcW(hwnd, message, wParam, lParam);
   }
@@ -334,6 +341,13 @@ void CLoadingWnd::OnDpiChanged(UINT dpi) {
   const lumo::PixelPoint at = lumo::CentredOrigin(work.right, work.bottom, size.width, size.height);
   ApplyLayout(dpi, at.x, at.y);
   RepaintNow();
+}
+
+void CLoadingWnd::OnClose() {
+  // A close request (Alt+F4, another program) does not end the launcher's work, and the
+  // default handling would destroy the window under the launcher's feet: the window stays
+  // until the launch no longer needs it.
+  CUtility::Log(L"[%ls] close request ignored; the run goes on", L"CLoadingWnd::OnClose");
 }
 
 void CLoadingWnd::OnTimer(UINT_PTR id) {

@@ -1,6 +1,7 @@
 // CLoadingWnd: the borderless topmost window with the product picture and the busy
-// animation. It is driven only by the main thread's own calls; nothing here runs a
-// message loop. All content is rendered off screen and reaches the window through the
+// animation. It is driven by the main thread's own calls; its messages are handled while
+// that thread waits (CUtility::WaitTakingMessages), never by a message loop of its own.
+// All content is rendered off screen and reaches the window through the
 // erase-background handler alone. The window is laid out for the DPI of the screen it
 // opens on (the launcher declares itself per-monitor aware, so Windows never stretches it).
 #pragma once
@@ -82,6 +83,7 @@ class CLoadingWnd {
   void OnShowWindow(bool show);
   void OnTimer(UINT_PTR id);
   void OnDpiChanged(UINT dpi);
+  void OnClose();
 
   // Sizes and shapes the window for `dpi` with its top left corner at (x, y) and renders.
   void ApplyLayout(UINT dpi, int x, int y);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "util/core/os_class.h"
+#include "util/loaded_function.h"
 #include "util/utility.h"
 
 namespace {
@@ -23,10 +24,7 @@ OSVERSIONINFOW LegacyVersion() {
 }  // namespace
 
 int CUtility::GetOSClass(OSVERSIONINFOEXW* version) {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  auto rtlGetVersion = ntdll != nullptr
-      ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")))
-      : nullptr;
+  const auto rtlGetVersion = lumo::LoadedFunction<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
   if (rtlGetVersion != nullptr) {
     OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof(info);
@@ -98,10 +96,7 @@ bool CUtility::IsProcessElevated() {
 }
 
 bool CUtility::IsWow64() {
-  HMODULE kernel = ::GetModuleHandleW(L"kernel32");
-  if (kernel == nullptr) return false;
-  auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
-      reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
+  const auto isWow64Process = lumo::LoadedFunction<IsWow64ProcessFn>(L"kernel32.dll", "IsWow64Process");
   if (isWow64Process == nullptr) return false;
   BOOL wow64 = FALSE;
   if (!isWow64Process(::GetCurrentProcess(), &wow64)) return false;

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Lists the libraries a PE file binds: "import NAME" for every entry of the import table,
+"""Lists the libraries a PE file binds: "import NAME FUNCTION" for every function of the
+import table ("#N" for one imported by ordinal, "?" for a name table that is empty or cannot be read),
 "delay NAME FUNCTION" for every function of a delay-load descriptor.
 
 GNU ld does not fill the delay-import data directory for dlltool's delay-load libraries, so
@@ -61,7 +62,9 @@ def main(path):
         ilt, _, _, name_rva, iat = struct.unpack_from("<IIIII", data, at)
         if name_rva == 0:
             break
-        print("import", text(name_rva))
+        functions = names(ilt or iat)
+        for function in functions or ["?"]:
+            print("import", text(name_rva), function)
         at += 20
 
     library = re.compile(r"[A-Za-z0-9_.-]+\.(dll|drv)", re.IGNORECASE)

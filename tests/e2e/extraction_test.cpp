@@ -12,6 +12,7 @@
 #include "support/launcher_run.h"
 #include "support/tiny_cabinet.h"
 #include "support/winsupport.h"
+#include "util/utility.h"
 
 namespace {
 
@@ -214,13 +215,20 @@ TEST_P(ExtractionE2E, WithoutPayloadAnEmptyWorkFolderComesAndGoes) {
   ExpectCleanEnd(run, box);
 }
 
-TEST_P(ExtractionE2E, AWorkFolderThatCannotBeCreatedSkipsTheLaunch) {
+// A file where the unpacklumo folder belongs refuses the road to the work folder, and is
+// left as it is. An unelevated run then skips the launch; an elevated one (every run under
+// Wine) takes a folder of its own under the Windows temp folder, and skips the launch only
+// when that cannot be made either, which Wine cannot show.
+TEST_P(ExtractionE2E, AFileInPlaceOfTheWorkFoldersParentIsRefusedAndLeftAsItIs) {
   Sandbox box(L"e2e-nofolder");
-  // A file where the unpacklumo folder belongs: no work folder can be made under it.
   ASSERT_TRUE(WriteBytes(box.Temp() + L"unpacklumo", "file", 4));
   const LauncherRun run = PackAndRun(box, L"OXUnPackLUMO.exe", {{"a.txt", TextBytes("a")}}, L"", kRunTimeout);
   EXPECT_EQ(run.exitCode, 0) << run.log;
-  EXPECT_TRUE(Contains(run.log, L"[CUnPackFileApp::InitInstance] LUMO skip without unpacking files")) << run.log;
+  EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() + L"unpacklumo refused: not a folder").size(), 1u)
+      << run.log;
+  EXPECT_EQ(Contains(run.log, L"[CUnPackFileApp::InitInstance] LUMO skip without unpacking files"),
+            !CUtility::IsProcessElevated())
+      << run.log;
   EXPECT_TRUE(ReadBytes(box.Temp() + L"unpacklumo") == TextBytes("file")) << "the file in the way is untouched";
 }
 

@@ -14,6 +14,7 @@
 #include "ui/core/animation.h"
 #include "ui/loading.h"
 #include "ui/loading_wnd.h"
+#include "util/utility.h"
 
 namespace {
 
@@ -337,12 +338,114 @@ TEST_F(LoadingWindow, DpiChangeLaysTheWindowOutAnewAndCentresIt) {
   }
 }
 
+// From another thread while the test thread waits: after a moment, whether the window
+// answers a sent message within the hung-window limit (1 s, as the shell's own check), then
+// a DPI change posted to it. The request to close it and to quit go along when asked.
+class Prober {
+ public:
+  Prober(HWND window, bool closeAndQuit)
+      : window_(window), closeAndQuit_(closeAndQuit), waiter_(::GetCurrentThreadId()) {
+    thread_.reset(::CreateThread(nullptr, 0, &Prober::Run, this, 0, nullptr));
+  }
+  ~Prober() { Join(); }
+  Prober(const Prober&) = delete;
+  Prober& operator=(const Prober&) = delete;
+  void Join() {
+    if (thread_) ::WaitForSingleObject(thread_.get(), 10000);
+    thread_.reset();
+  }
+  bool Answered() const { return answered_; }
+
+ private:
+  static DWORD WINAPI Run(LPVOID self) {
+    static_cast<Prober*>(self)->Probe();
+    return 0;
+  }
+  void Probe() {
+    ::Sleep(500);
+    DWORD_PTR result = 0;
+    answered_ = ::SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
+    static RECT suggested{0, 0, 10, 10};
+    ::PostMessageW(window_, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    if (closeAndQuit_) {
+      ::PostMessageW(window_, WM_CLOSE, 0, 0);
+      ::PostThreadMessageW(waiter_, WM_QUIT, 7, 0);
+    }
+  }
+
+  HWND window_;
+  bool closeAndQuit_;
+  DWORD waiter_;
+  volatile bool answered_ = false;
+  lumo::UniqueHandle thread_;
+};
+
+DWORD WINAPI SleepThreeSeconds(LPVOID) {
+  ::Sleep(3000);
+  return 0;
+}
+
+TEST_F(LoadingWindow, AnswersAndFollowsDpiChangesWhileTheLauncherWaits) {
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  struct Wait {
+    const char* name;
+    void (*run)();
+  };
+  const Wait waits[] = {
+      {"animated wait", [] { AnimatedWait(3000); }},
+      // The form the wait for the extraction thread takes: an object, no time limit.
+      {"wait for a thread",
+       [] {
+         lumo::UniqueHandle thread(::CreateThread(nullptr, 0, &SleepThreeSeconds, nullptr, 0, nullptr));
+         EXPECT_TRUE(CUtility::WaitTakingMessages(thread.get(), INFINITE));
+       }},
+  };
+  for (const Wait& wait : waits) {
+    PumpUntil(50, [] { return true; });  // whatever an earlier row left queued
+    ::SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 96), 0);
+    Prober prober(window, false);
+    wait.run();
+    prober.Join();
+    EXPECT_TRUE(prober.Answered()) << wait.name << ": the window did not answer within 1 s";
+    RECT rect{};
+    ::GetWindowRect(window, &rect);
+    EXPECT_EQ(slot_->GetLayoutDpi(), 144) << wait.name;
+    EXPECT_EQ(rect.right - rect.left, 460) << wait.name;
+  }
+}
+
+TEST_F(LoadingWindow, CloseAndQuitRequestsDuringAWaitChangeNothing) {
+  Sandbox box(L"loading-close");
+  HWND window = Shown();
+  ASSERT_NE(window, nullptr);
+  const int frames = slot_->GetFrameCounter();
+  Prober prober(window, true);
+  const DWORD start = ::GetTickCount();
+  AnimatedWait(1500);
+  const DWORD elapsed = ::GetTickCount() - start;
+  prober.Join();
+
+  // The wait ran its course with its frames (the DPI change drew one more), the window is
+  // still there, and the quit request was not kept for a later loop.
+  EXPECT_GE(elapsed, 1450u);
+  EXPECT_EQ(slot_->GetFrameCounter(), frames + 12 + 1);
+  EXPECT_TRUE(::IsWindow(window));
+  EXPECT_EQ(slot_->GetSafeHwnd(), window);
+  MSG message;
+  EXPECT_FALSE(::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  const std::wstring log = ReadUtf16(LogPath(box.Temp()));
+  EXPECT_TRUE(Contains(log, L"[CLoadingWnd::OnClose] close request ignored; the run goes on")) << log;
+  EXPECT_TRUE(Contains(log, L"[CUtility::WaitTakingMessages] a quit request (7) was taken while waiting")) << log;
+}
+
 TEST_F(LoadingWindow, TimersFadeInDwellWhileTheCursorIsOverAndHideWhenItLeaves) {
   HWND window = Shown();
   ASSERT_NE(window, nullptr);
   RECT rect{};
   ::GetWindowRect(window, &rect);
   EXPECT_EQ(slot_->GetFadeLevel(), 15);
+  slot_->SetDwellTimeout(lumo::kDefaultDwellTimeout);  // the launcher switches the dwell off
 
   // The cursor over the window: the show steps run to 240 and the window stays.
   ::SetCursorPos(rect.left + 20, rect.top + 20);
@@ -364,12 +467,13 @@ TEST_F(LoadingWindow, TimersFadeInDwellWhileTheCursorIsOverAndHideWhenItLeaves) 
   EXPECT_TRUE(PumpUntil(3000, [&] { return slot_->GetFadeLevel() >= 240; }));
 }
 
-TEST_F(LoadingWindow, DwellTimeoutZeroKeepsTheWindowUp) {
+// The launcher's window has its dwell switched off: it stays on the screen until the
+// launcher closes it, however long the cursor is away, now that its timers run.
+TEST_F(LoadingWindow, TheLaunchersWindowStaysUpUntilItIsClosed) {
   HWND window = Shown();
   ASSERT_NE(window, nullptr);
-  slot_->SetDwellTimeout(0);
   ::SetCursorPos(5, 5);
-  EXPECT_FALSE(PumpUntil(5500, [&] { return !::IsWindowVisible(window); }));
+  EXPECT_FALSE(PumpUntil(7000, [&] { return !::IsWindowVisible(window); }));
   EXPECT_EQ(slot_->GetFadeLevel(), 240);
 }
 

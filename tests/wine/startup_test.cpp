@@ -33,4 +33,14 @@ TEST(Startup, Windows7RunLogsTheOsLine) {
   EXPECT_TRUE(Contains(text, L"[CUtility::OSInfo] OS 6.1(7601)")) << text;
 }
 
+// The launcher's runtime hooks (in a helper that links them, since nothing the launcher is
+// given makes it run out of memory): a log line and exit code 3, at once. Wine cannot show
+// the fault this mends: its msvcrt ends an abort without the modal "abnormal program
+// termination" box that Windows' shows in a GUI program (the hooks no longer call abort).
+TEST(Startup, OutOfMemoryEndsAtOnceWithALogLine) {
+  Sandbox box(L"out-of-memory");
+  EXPECT_EQ(RunWait(Quote(ExeDir() + L"\\out_of_memory.exe"), 20000), 3) << "-1: still running after 20 s";
+  EXPECT_TRUE(Contains(ReadUtf16(LogPath(box.Temp())), L"[CUnPackFileApp::EndRun] out of memory; the launcher ends"));
+}
+
 }  // namespace
