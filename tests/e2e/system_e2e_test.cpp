@@ -1,7 +1,7 @@
 // The launch as SYSTEM, the route every launcher takes under Wine (an elevated
-// administrator on a normal boot): the scheduled task through the schtasks stand-in, the
-// starter and the manager of the agent stand-in, the registry mark, the window fallback and
-// the protected work folder.
+// administrator on a normal boot), with both builds: the scheduled task through the 64-bit
+// schtasks stand-in, the starter and the manager of the agent stand-in, the registry mark,
+// the window fallback and the protected work folder.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
@@ -117,9 +117,12 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandardLaunchAfter) {
+class SystemE2E : public EachBuild {};
+
+TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandardLaunchAfter) {
   Sandbox box(L"e2e-system");
   AgentEnvironment agent(box, L"3000");
+  const e2e::StandinTrace standins(box.Root() + L"\\standins.log");
   SetProductValue(L"IsCustomization", 1);
   DeleteProductValue(L"IsSystemUser");
   const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
@@ -149,6 +152,10 @@ TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandard
                              L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" 123456\"");
   EXPECT_EQ(commands[2], L"/run /tn ALUMO" + session);
   EXPECT_EQ(commands[3], L"/delete /f /tn ALUMO" + session);
+  // Each through the 64-bit interpreter, whichever the launcher's width.
+  const std::vector<std::wstring> starts = standins.Starts(L"schtasks.exe");
+  EXPECT_EQ(starts.size(), 4u);
+  for (const std::wstring& start : starts) EXPECT_TRUE(e2e::IsNativeStart(start, L"schtasks.exe")) << Utf8(start);
 
   // The starter got the manager's name, the session and the code, and started the manager
   // in that session with "-t" and the code.
@@ -183,7 +190,7 @@ TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandard
   EXPECT_TRUE(LinesWith(run.log, L"try to find LUMO window").empty()) << "the manager was found";
 }
 
-TEST(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTask) {
+TEST_P(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTask) {
   Sandbox box(L"e2e-system-nomanager");
   AgentEnvironment agent(box, L"3000");
   // The task definition without its starter: the task runs nothing.
@@ -210,7 +217,7 @@ TEST(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTas
   EXPECT_TRUE(agent.Records(L"OXManagerLUMO").empty());
 }
 
-TEST(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
+TEST_P(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
   Sandbox box(L"e2e-system-swap");
   AgentEnvironment agent(box, L"3000");
   const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
@@ -253,7 +260,7 @@ TEST(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
 // and the handle's own name (the target's). On Windows the link's own handle shows its
 // reparse attribute, and from Windows 10 1803 the open itself is refused; that Wine cannot
 // show.
-TEST(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
+TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
   const std::wstring session = Session();
   wchar_t windows[MAX_PATH] = {};
   ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
@@ -308,5 +315,7 @@ TEST(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgen
     EXPECT_FALSE(Exists(folder)) << "removed at the end of the run";
   }
 }
+
+LUMO_ON_BOTH_BUILDS(SystemE2E);
 
 }  // namespace

@@ -19,7 +19,7 @@ using namespace testsupport;
 // sandbox. Returns the exit code.
 long Schtasks(const Sandbox& box, const std::wstring& arguments) {
   ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", (box.Root() + L"\\schtasks.log").c_str());
-  const long code = RunWait(L"cmd.exe /c schtasks " + arguments, 30000, box.Root().c_str());
+  const long code = RunWait(NativeInterpreter() + L" /c schtasks " + arguments, 30000, box.Root().c_str());
   ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", nullptr);
   return code;
 }
