@@ -51,6 +51,3 @@ bool IsCodeSignConfigured();
 
 // The process's arguments as the runtime split them, the program name first (app/arguments.cpp).
 std::vector<std::wstring> GetCommandLineArguments();
-
-// Loads a string of the launcher's string table (empty when missing).
-std::wstring LoadResString(UINT id);

@@ -53,6 +53,11 @@ void ShowLoadingWindow(CLoadingWnd** slot) {
     ShutdownGdiplus();
     return;
   }
+  // The window stays until the launcher closes it. Its dwell would hide it a few seconds
+  // after it appears once its timers are delivered (they are now, while the launcher waits),
+  // and a window that vanishes while the agent is still being prepared looks like a launcher
+  // that gave up: the user starts the download again.
+  window->SetDwellTimeout(0);
   window->Layout();
   ::ShowWindow(window->GetSafeHwnd(), SW_SHOWNOACTIVATE);
 }

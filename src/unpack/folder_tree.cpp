@@ -15,20 +15,32 @@
 #include <vector>
 
 #include "unpack/core/folder_walk.h"
+#include "util/folder_chain.h"
+#include "util/system_functions.h"
 #include "util/utility.h"
 
 namespace lumo {
 namespace {
 
-// Not in the SDK headers for Windows 7: the disposition with POSIX semantics (Windows 10
-// 1607 and later) takes the name away at once, even while others still have the file open.
-constexpr int kFileDispositionInfoEx = 21;
-constexpr DWORD kDispositionDelete = 0x1;
-constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr ULONG kFileDirectoryInformation = 1;
+constexpr ULONG kFileBasicInformation = 4;
+constexpr ULONG kFileDispositionInformation = 13;
+// The disposition with POSIX semantics (Windows 10 1607 and later) takes the name away at
+// once, even while others still have the file open.
+constexpr ULONG kFileDispositionInformationEx = 64;
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
 
-// What every entry is opened with; folders also get FILE_LIST_DIRECTORY. Shared with
-// everyone: the walk does not get in the way of other programs, it only deletes.
-constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
+constexpr NTSTATUS kProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
+
+// What every entry is opened with; folders also get FILE_LIST_DIRECTORY. On NTFS the right
+// to delete may come from the parent folder (FILE_DELETE_CHILD), the right to write
+// attributes only from the entry's own ACL: that one is asked for through a second open, and
+// only when attributes must be cleared. Shared with everyone: the walk does not get in the
+// way of other programs, it only deletes.
+constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 struct Listed {
@@ -57,90 +69,78 @@ DWORD PathAttributes(const std::wstring& path, DWORD opened) {
   return attributes == INVALID_FILE_ATTRIBUTES ? opened : attributes;
 }
 
-bool ReadAttributes(HANDLE entry, DWORD& attributes, DWORD& tag) {
-  FILE_ATTRIBUTE_TAG_INFO info{};
-  if (!::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &info, sizeof info)) return false;
-  attributes = info.FileAttributes;
-  tag = info.ReparseTag;
-  return true;
+bool SetInformation(HANDLE entry, void* info, ULONG size, ULONG kind) {
+  const NtApi& nt = Nt();
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = nt.complete ? nt.setInformationFile(entry, &io, info, size, kind) : kProcedureNotFound;
+  if (status < 0) SetErrorFromStatus(status);
+  return status >= 0;
 }
 
 bool SetAttributes(HANDLE entry, DWORD attributes) {
-  FILE_BASIC_INFO basic{};  // zero times: left as they are
+  FILE_BASIC_INFORMATION basic{};  // zero times: left as they are
   basic.FileAttributes = attributes;
-  return ::SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  return SetInformation(entry, &basic, sizeof basic, kFileBasicInformation);
 }
 
 // A file with other names (hard links) lives on after this one goes: its attributes are
 // shared with those names and stay as they are.
 bool HasOtherNames(HANDLE entry) {
-  FILE_STANDARD_INFO standard{};
-  return !::GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) ||
-         standard.NumberOfLinks > 1;
+  DWORD links = 0;
+  return !QueryLinkCount(entry, links) || links > 1;
 }
 
 bool MarkForDeletion(HANDLE entry) {
-  DWORD posix = kDispositionDelete | kDispositionPosixSemantics;
-  if (::SetFileInformationByHandle(entry, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx), &posix,
-                                   sizeof posix))
-    return true;
+  ULONG posix = kDispositionDelete | kDispositionPosixSemantics;
+  if (SetInformation(entry, &posix, sizeof posix, kFileDispositionInformationEx)) return true;
   if (!RequestNotSupported(::GetLastError())) return false;
   // Windows before 10 1607, file systems without POSIX semantics, Wine: the name goes when
   // the last handle to the entry is closed.
-  FILE_DISPOSITION_INFO plain{TRUE};
-  return ::SetFileInformationByHandle(entry, FileDispositionInfo, &plain, sizeof plain) != FALSE;
+  FILE_DISPOSITION_INFORMATION plain{TRUE};
+  return SetInformation(entry, &plain, sizeof plain, kFileDispositionInformation);
 }
 
 bool DeleteThrough(HANDLE entry, DWORD attributes) {
   const DWORD cleared = AttributesForDeletion(attributes);
   const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;  // folders have one name
-  const bool changed = cleared != 0 && (isFolder || !HasOtherNames(entry)) && SetAttributes(entry, cleared);
+  UniqueFile writer;
+  if (cleared != 0 && (isFolder || !HasOtherNames(entry)))
+    writer = OpenRelative(entry, std::wstring(), FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
+  const bool changed = writer && SetAttributes(writer.get(), cleared);
   const bool deleted = MarkForDeletion(entry);
-  if (changed && !deleted) SetAttributes(entry, AttributesToRestore(attributes));
+  if (changed && !deleted) SetAttributes(writer.get(), AttributesToRestore(attributes));
   return deleted;
 }
 
-// Appends the entries of one listing buffer; both layouts end in the name.
-template <typename Info>
-void TakeEntries(const BYTE* buffer, std::vector<Listed>& entries) {
-  for (const BYTE* at = buffer;;) {
-    const Info* info = reinterpret_cast<const Info*>(at);
-    entries.push_back({std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)), info->FileAttributes});
-    if (info->NextEntryOffset == 0) break;
-    at += info->NextEntryOffset;
-  }
-}
-
-// The whole listing of a folder, read through its handle before anything in it changes.
-// FileIdBothDirectoryInfo is what the file systems of Windows answer; the few that do not
-// (some network redirectors) answer FileFullDirectoryInfo.
+// The whole listing of a folder, read through its handle before anything in it changes, in
+// the one class every file system answers (names and attributes are all the walk needs).
 bool ListFolder(HANDLE folder, std::vector<Listed>& entries) {
+  const NtApi& nt = Nt();
+  if (!nt.complete) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
   std::vector<ULONGLONG> storage(64 * 1024 / sizeof(ULONGLONG));  // 8-byte aligned
-  BYTE* buffer = reinterpret_cast<BYTE*>(storage.data());
-  const DWORD size = static_cast<DWORD>(storage.size() * sizeof(ULONGLONG));
-  bool idBoth = true;
-  for (bool first = true;;) {
-    const FILE_INFO_BY_HANDLE_CLASS kind =
-        idBoth ? (first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo)
-               : (first ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo);
-    if (!::GetFileInformationByHandleEx(folder, kind, buffer, size)) {
-      const DWORD error = ::GetLastError();
-      if (error == ERROR_NO_MORE_FILES || (first && error == ERROR_FILE_NOT_FOUND)) return true;
-      if (first && idBoth && RequestNotSupported(error)) {
-        idBoth = false;
-        continue;
-      }
+  const ULONG size = static_cast<ULONG>(storage.size() * sizeof(ULONGLONG));
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = nt.queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, storage.data(), size,
+                                                  kFileDirectoryInformation, FALSE, nullptr, restart);
+    if (status == kNoMoreFiles || (restart && status == kNoSuchFile)) return true;
+    if (status < 0) {
+      SetErrorFromStatus(status);
       return false;
     }
-    if (idBoth)
-      TakeEntries<FILE_ID_BOTH_DIR_INFO>(buffer, entries);
-    else
-      TakeEntries<FILE_FULL_DIR_INFO>(buffer, entries);
-    first = false;
+    for (const BYTE* at = reinterpret_cast<const BYTE*>(storage.data());;) {
+      const auto* info = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(at);
+      entries.push_back({std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)), info->FileAttributes});
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
   }
 }
 
-bool DeleteEntry(HANDLE entry, const std::wstring& path, DWORD listed);
+bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed);
 
 // Deletes what a folder holds; true when all of it went.
 bool EmptyFolder(HANDLE folder, const std::wstring& path) {
@@ -152,20 +152,22 @@ bool EmptyFolder(HANDLE folder, const std::wstring& path) {
     const TreeStep step = DecideTreeStep(listed.name, listed.attributes);
     if (step == TreeStep::kSkip) continue;
     const DWORD access = step == TreeStep::kDescend ? kEntryAccess | FILE_LIST_DIRECTORY : kEntryAccess;
-    UniqueFile child = OpenInFolder(folder, listed.name, access);
+    UniqueFile child = OpenRelative(folder, listed.name, access, kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
     if (!child) {
       all = all && IsMissing(::GetLastError());  // gone meanwhile: fine
       continue;
     }
-    all = DeleteEntry(child.get(), prefix + listed.name, listed.attributes) && all;
+    all = DeleteOpened(child.get(), prefix + listed.name, listed.name, listed.attributes) && all;
   }
   return all;
 }
 
-// One opened entry: a folder is emptied first, a link or file deleted as it is.
-bool DeleteEntry(HANDLE entry, const std::wstring& path, DWORD listed) {
+// One opened entry: a folder is emptied first, a link or file deleted as it is. An entry
+// whose handle names another (what Wine opens through a Unix link to a file, which it lists
+// as a plain file) is left alone: the handle is not the entry.
+bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed) {
   DWORD attributes = 0, tag = 0;
-  if (!ReadAttributes(entry, attributes, tag)) return false;
+  if (!QueryAttributes(entry, attributes, tag) || !NamesItself(entry, name)) return false;
   switch (DecideOpenedStep(listed, attributes, tag, IsProtectedMountArea(path))) {
     case TreeStep::kDescend:
       if (!EmptyFolder(entry, path)) return false;
@@ -184,9 +186,9 @@ bool DeleteEntry(HANDLE entry, const std::wstring& path, DWORD listed) {
 // the top was opened by its path, whose own attributes then stand for the listing.
 bool DeleteTreeTop(HANDLE top, const std::wstring& path, bool byPath) {
   DWORD attributes = 0, tag = 0;
-  if (!ReadAttributes(top, attributes, tag)) return false;
+  if (!QueryAttributes(top, attributes, tag)) return false;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-  return DeleteEntry(top, path, byPath ? PathAttributes(path, attributes) : attributes);
+  return DeleteOpened(top, path, std::wstring(), byPath ? PathAttributes(path, attributes) : attributes);
 }
 
 // A single entry by path, for RemoveFile and RemoveFolder.
@@ -194,64 +196,26 @@ bool RemoveEntry(const std::wstring& path, bool folder) {
   UniqueFile entry = OpenPath(path, kEntryAccess);
   if (!entry) return IsMissing(::GetLastError());
   DWORD attributes = 0, tag = 0;
-  if (!ReadAttributes(entry.get(), attributes, tag)) return false;
+  if (!QueryAttributes(entry.get(), attributes, tag)) return false;
   const TreeStep step = DecideOpenedStep(PathAttributes(path, attributes), attributes, tag, IsProtectedMountArea(path));
   const bool isFolder = step == TreeStep::kDescend || step == TreeStep::kRemoveLink;
   if (step == TreeStep::kKeep || isFolder != folder) return false;
   return DeleteThrough(entry.get(), attributes);
 }
 
-struct NtFunctions {
-  NTSTATUS(NTAPI* createFile)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
-                              ULONG, ULONG, PVOID, ULONG) = nullptr;
-  ULONG(NTAPI* toWin32Error)(NTSTATUS) = nullptr;
-  NtFunctions() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    createFile = reinterpret_cast<decltype(createFile)>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
-    toWin32Error =
-        reinterpret_cast<decltype(toWin32Error)>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-  }
-};
-
 }  // namespace
 
-UniqueFile OpenInFolder(HANDLE parent, const std::wstring& name, DWORD access) {
-  // Looked up on every call: two lookups cost nothing beside opening a file, and a static
-  // object with a constructor would bring in the runtime's guarded initialisation.
-  const NtFunctions nt;
-  if (nt.createFile == nullptr || nt.toWin32Error == nullptr) {
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return UniqueFile();
-  }
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<PWSTR>(name.c_str());
-  objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  objectName.MaximumLength = objectName.Length;
-  OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
-  IO_STATUS_BLOCK io{};
-  HANDLE handle = nullptr;
-  // FILE_OPEN_REPARSE_POINT and FILE_OPEN_FOR_BACKUP_INTENT are what CreateFileW makes of
-  // FILE_FLAG_OPEN_REPARSE_POINT and FILE_FLAG_BACKUP_SEMANTICS.
-  const NTSTATUS status =
-      nt.createFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, 0, kShareAll, FILE_OPEN,
-                    FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (status < 0) {
-    ::SetLastError(nt.toWin32Error(status));
-    return UniqueFile();
-  }
-  return UniqueFile(handle);
-}
+bool DeleteFolderTreeAt(HANDLE top, const std::wstring& path) { return DeleteTreeTop(top, path, false); }
 
-bool DeleteFolderTreeAt(HANDLE folder, const std::wstring& path) {
-  UniqueFile top = OpenInFolder(folder, std::wstring(), kEntryAccess | FILE_LIST_DIRECTORY);
-  return top && DeleteTreeTop(top.get(), path, false);
+bool DeleteEntryAt(HANDLE entry) {
+  DWORD attributes = 0, tag = 0;
+  return QueryAttributes(entry, attributes, tag) && DeleteThrough(entry, attributes);
 }
 
 }  // namespace lumo
 
 bool CUtility::DeleteFolderTree(const std::wstring& path) {
-  lumo::UniqueFile top = lumo::OpenPath(path, lumo::kEntryAccess | FILE_LIST_DIRECTORY);
+  lumo::UniqueFile top = lumo::OpenPath(path, lumo::kFolderDeletionAccess);
   if (!top) return lumo::IsMissing(::GetLastError());
   return lumo::DeleteTreeTop(top.get(), path, true);
 }

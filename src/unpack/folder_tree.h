@@ -5,19 +5,18 @@
 
 #include <string>
 
-#include "util/handles.h"
-
 namespace lumo {
 
-// Opens `name` inside the folder open in `parent` as itself: a link is opened, not what it
-// points to, and no path above the name is parsed again. An empty name opens the object
-// of `parent` once more. Shared with everyone; invalid, with the last error set, on failure.
-UniqueFile OpenInFolder(HANDLE parent, const std::wstring& name, DWORD access);
+// What a folder is opened with to be emptied and deleted through its handle.
+constexpr DWORD kFolderDeletionAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
-// Deletes the folder open in `folder` with everything in it, through handles only; the
-// folder is opened once more from that handle to be deleted, so `folder` itself needs no
-// particular access. `path` serves the rule that keeps mount points under "ProgramData"
-// and nothing else. True when everything went.
-bool DeleteFolderTreeAt(HANDLE folder, const std::wstring& path);
+// Deletes the folder open in `top` (opened as itself, with kFolderDeletionAccess) with
+// everything in it, through handles only. `path` names it in the one rule that needs a path:
+// mount points under "ProgramData" stay. True when everything went.
+bool DeleteFolderTreeAt(HANDLE top, const std::wstring& path);
+
+// Deletes the one entry open in `entry` (opened as itself, with DELETE and
+// FILE_READ_ATTRIBUTES): a file, a link, or a folder only when it is empty.
+bool DeleteEntryAt(HANDLE entry);
 
 }  // namespace lumo

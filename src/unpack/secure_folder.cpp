@@ -1,9 +1,8 @@
 #include "unpack/secure_folder.h"
 
-#include <winternl.h>
 #include <sddl.h>
-#include <shlobj.h>
 
+#include <utility>
 #include <vector>
 
 #include "unpack/folder_tree.h"
@@ -12,8 +11,9 @@
 namespace lumo {
 namespace {
 
-// The held work folder of this run; one per process.
-UniqueFile g_heldFolder;
+// The held chain down to the work folder, and whether its deepest folder is the work folder.
+FolderChain g_held;
+bool g_holdsWorkFolder = false;
 
 std::wstring WithoutTrailingBackslash(std::wstring path) {
   while (path.size() > 3 && path.back() == L'\\') path.pop_back();
@@ -77,50 +77,6 @@ ProtectedDescriptor::ProtectedDescriptor(PSID user) {
            ::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
-UniqueFile CreateProtectedFolder(const std::wstring& path, PSID user) {
-  ProtectedDescriptor descriptor(user);
-  if (!descriptor.valid()) return UniqueFile();
-
-  // CreateDirectoryW gives no handle, and opening the folder afterwards would leave a moment
-  // in which the user, who may delete children of the parent folder, could swap it.
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  const auto toNtPath = reinterpret_cast<BOOLEAN(NTAPI*)(PCWSTR, PUNICODE_STRING, PCWSTR*, void*)>(
-      reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlDosPathNameToNtPathName_U")));
-  const auto freeString = reinterpret_cast<void(NTAPI*)(PUNICODE_STRING)>(
-      reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlFreeUnicodeString")));
-  const auto createFile = reinterpret_cast<NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
-                                                            PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
-                                                            ULONG, PVOID, ULONG)>(
-      reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
-  const auto toWin32Error = reinterpret_cast<ULONG(NTAPI*)(NTSTATUS)>(
-      reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-  if (toNtPath == nullptr || freeString == nullptr || createFile == nullptr || toWin32Error == nullptr) {
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return UniqueFile();
-  }
-
-  UNICODE_STRING ntPath{};
-  if (!toNtPath(WithoutTrailingBackslash(path).c_str(), &ntPath, nullptr, nullptr)) {
-    ::SetLastError(ERROR_BAD_PATHNAME);
-    return UniqueFile();
-  }
-  OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &ntPath, OBJ_CASE_INSENSITIVE, nullptr, descriptor.get());
-  IO_STATUS_BLOCK io{};
-  HANDLE folder = nullptr;
-  constexpr ULONG kCreate = 0x00000002;                 // FILE_CREATE: never adopt an existing one
-  constexpr ULONG kOptions = 0x00000001 | 0x00000020;  // FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT
-  const NTSTATUS status = createFile(&folder, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, &object, &io,
-                                     nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, kCreate,
-                                     kOptions, nullptr, 0);
-  freeString(&ntPath);
-  if (status < 0) {
-    ::SetLastError(toWin32Error(status));
-    return UniqueFile();
-  }
-  return UniqueFile(folder);
-}
-
 bool SameFile(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION first{}, second{};
   if (!::GetFileInformationByHandle(a, &first) || !::GetFileInformationByHandle(b, &second)) return false;
@@ -128,39 +84,67 @@ bool SameFile(HANDLE a, HANDLE b) {
          first.nFileIndexLow == second.nFileIndexLow;
 }
 
-int CreateWorkFolder(const std::wstring& path) {
-  if (!CUtility::IsProcessElevated()) return ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
-
+int ClaimWorkFolder(FolderChain& chain, const std::wstring& name, bool protect) {
   ReleaseWorkFolder();
-  std::wstring parent = WithoutTrailingBackslash(path);
-  CUtility::StripPathComponents(parent, 1);
-  if (!parent.empty() && !CUtility::FileExists(parent)) ::SHCreateDirectoryExW(nullptr, parent.c_str(), nullptr);
-
   std::wstring sidText;
   UniqueLocal user;
-  GetSessionUserSid(sidText, user);
-  g_heldFolder = CreateProtectedFolder(path, user.get());
-  return g_heldFolder ? ERROR_SUCCESS : static_cast<int>(::GetLastError());
+  if (protect) GetSessionUserSid(sidText, user);
+  ProtectedDescriptor protection(user.get());
+  if (protect && !protection.valid()) return static_cast<int>(ERROR_INVALID_SECURITY_DESCR);
+  // Made and opened in one system call, so that no other folder can be slipped in between.
+  if (!chain.Descend(name, FolderChain::Create::kOnly, true, protect ? protection.get() : nullptr)) {
+    const DWORD error = chain.Failure().error;
+    return static_cast<int>(error != 0 ? error : ERROR_ACCESS_DENIED);
+  }
+  g_held = std::move(chain);
+  g_holdsWorkFolder = true;
+  return ERROR_SUCCESS;
 }
 
+HANDLE HeldWorkFolder() { return g_holdsWorkFolder ? g_held.Deepest() : nullptr; }
+
 bool IsHeldWorkFolder(const std::wstring& path) {
-  if (!g_heldFolder) return false;
+  if (!g_holdsWorkFolder) return false;
   UniqueFile now(::CreateFileW(WithoutTrailingBackslash(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return now && SameFile(now.get(), g_heldFolder.get());
+  return now && SameFile(now.get(), g_held.Deepest());
 }
 
-void ReleaseWorkFolder() { g_heldFolder.reset(); }
+void ReleaseWorkFolder() {
+  g_held.Clear();
+  g_holdsWorkFolder = false;
+}
 
-bool DeleteHeldWorkFolder(const std::wstring& path) {
-  if (!g_heldFolder) return false;
-  // The hold allows no delete sharing, so the folder is first opened once more from the
-  // held handle (the very folder, whatever its path leads to now), then the hold is let go
-  // and the tree deleted through that second handle.
-  UniqueFile folder = OpenInFolder(g_heldFolder.get(), std::wstring(), FILE_READ_ATTRIBUTES);
-  ReleaseWorkFolder();
-  if (folder) DeleteFolderTreeAt(folder.get(), path);
+namespace {
+
+// Deletes the deepest held folder, as a tree or only when empty. The hold shares no
+// deletion, so a second handle to the very folder (asking for nothing that sharing guards)
+// is opened from it first, the hold let go, and the folder opened for deletion from that
+// second handle: whatever its name leads to by then, it is this folder that goes.
+bool DeleteDeepestHeld(bool tree) {
+  const std::wstring path = g_held.Path();
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  UniqueFile hold = g_held.TakeDeepest();
+  UniqueFile same = OpenRelative(hold.get(), std::wstring(), FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                                 FILE_OPEN_REPARSE_POINT);
+  hold.reset();
+  if (!same) return false;
+  UniqueFile doomed = OpenRelative(same.get(), std::wstring(), kFolderDeletionAccess, kShareAll, FILE_OPEN,
+                                   FILE_OPEN_REPARSE_POINT);
+  if (!doomed) return false;
+  return tree ? DeleteFolderTreeAt(doomed.get(), path) : DeleteEntryAt(doomed.get());
+}
+
+}  // namespace
+
+bool DeleteHeldWorkFolder(bool andParent) {
+  if (!g_holdsWorkFolder) return false;
+  g_holdsWorkFolder = false;
+  DeleteDeepestHeld(true);
+  // The parent goes only when no other session's folder is left in it.
+  if (andParent) DeleteDeepestHeld(false);
+  g_held.Clear();
   return true;
 }
 

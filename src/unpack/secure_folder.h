@@ -1,9 +1,11 @@
-// The work folder of an elevated launcher. SYSTEM later runs a program from it, and it lies
-// in the user's own temp folder, where any unelevated program of that user can write,
-// rename and delete. So an elevated launcher creates it with a protected descriptor (full
-// control for SYSTEM and Administrators, read and execute for the session's user), keeps a
-// handle to it that forbids renaming or deleting it until the launch has ended, and checks
-// before the task is created that the path still names that very folder.
+// The work folder of a run and the folders above it, held by handle. The work folder lies in
+// the user's own temp folder, where any unelevated program of that user can write, rename
+// and delete, and an elevated run's SYSTEM task later runs a program from it. So the run
+// makes it create-only (a folder that is there already is never adopted), an elevated run
+// with a protected descriptor (full control for SYSTEM and Administrators, read and execute
+// for the session's user); it holds it, and every folder above it, until the launch has
+// ended; it checks before the task is created that the path still names that very folder;
+// and it deletes it through handles opened from that hold.
 #pragma once
 
 #include <windows.h>
@@ -11,26 +13,33 @@
 #include <string>
 #include <vector>
 
+#include "util/folder_chain.h"
 #include "util/handles.h"
 
 namespace lumo {
 
-// Creates the work folder, parents included. Elevated: the last component with the
-// protected descriptor (ERROR_ALREADY_EXISTS when something is there already: a folder the
-// launcher did not make is never adopted), and the folder is held from then on. Otherwise
-// as SHCreateDirectoryExW with default security. Returns ERROR_SUCCESS or the Win32 error.
-int CreateWorkFolder(const std::wstring& path);
+// Makes `name` below the deepest folder of `chain` as the run's work folder, create-only and,
+// with `protect`, with the protected descriptor. On success the chain, the new folder at its
+// end, becomes the run's hold (one per process; `chain` is left empty) until it is released
+// or deleted. Returns ERROR_SUCCESS or the Win32 error (ERROR_ALREADY_EXISTS when the name
+// is taken), with `chain` as it was.
+int ClaimWorkFolder(FolderChain& chain, const std::wstring& name, bool protect);
 
-// True when the path names the folder held since its creation (same volume, same file
-// identity); false when nothing is held or the path leads elsewhere.
+// The held work folder's handle; null when none is held.
+HANDLE HeldWorkFolder();
+
+// True when the path names the held work folder (same volume, same file identity); false
+// when nothing is held or the path leads elsewhere.
 bool IsHeldWorkFolder(const std::wstring& path);
 
-// Lets go of the held folder so that it can be removed.
+// Lets go of the work folder and of every folder held above it.
 void ReleaseWorkFolder();
 
-// Deletes the held folder with everything in it through the held handle (no path is
-// followed), letting go of it. False, with nothing done, when no folder is held.
-bool DeleteHeldWorkFolder(const std::wstring& path);
+// Deletes the held work folder with everything in it and, with `andParent`, then the folder
+// above it when that has become empty; lets go of all that is held. Each goes through a
+// handle opened from the run's own hold on it, so no name is resolved again. False, with
+// nothing done, when no work folder is held.
+bool DeleteHeldWorkFolder(bool andParent);
 
 // The building blocks, for the launcher and its tests.
 // The protected descriptor: an explicit, protected DACL whose entries are inherited by
@@ -50,13 +59,6 @@ class ProtectedDescriptor {
   bool valid_ = false;
 };
 
-// Creates one folder (its parent must exist) with the protected descriptor granting the
-// given user read and execute (no user entry when the SID is null), and returns the handle
-// that holds it, opened in the same system call so that no other folder can be slipped in
-// between. The handle allows no delete sharing: neither the folder nor a folder above it
-// can be renamed or removed while it is open. Invalid, with the last error set, on failure
-// (ERROR_ALREADY_EXISTS when the name is taken).
-UniqueFile CreateProtectedFolder(const std::wstring& path, PSID user);
 // Whether two handles name the same file or folder.
 bool SameFile(HANDLE a, HANDLE b);
 // The user SID of the session's user (or of the launcher, when that user's token cannot be

@@ -2,20 +2,22 @@
 // into the work folder through one small buffer on a worker thread.
 #include "unpack/unpack.h"
 
-#include <shlobj.h>
 #include <windows.h>
+#include <ntsecapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
 #include "res/resource.h"
 #include "unpack/core/container.h"
 #include "unpack/core/entry_name.h"
 #include "unpack/core/work_folder.h"
+#include "unpack/folder_tree.h"
 #include "unpack/secure_folder.h"
+#include "util/folder_chain.h"
 #include "util/utility.h"
 
 #ifndef LUMO_COPY_BUFFER
@@ -26,6 +28,7 @@ namespace {
 
 constexpr const wchar_t* kFindHeader = L"CUnPack::FindHeader";
 constexpr const wchar_t* kUnPackFiles = L"CUnPack::UnPackFiles";
+constexpr const wchar_t* kGetWorkFolder = L"CUnPack::GetWorkFolder";
 
 // The launcher's file, read through an open handle; shared with readers and writers
 // because the running image is open in the system at the same time.
@@ -145,6 +148,31 @@ CopyResult CopyEntry(HANDLE source, HANDLE target, uint64_t size, uint64_t& copi
   return CopyResult::kDone;
 }
 
+// One line for a component the checked road would not take: its path and why.
+void LogRefusal(const wchar_t* source, const lumo::ChainFailure& failure) {
+  CUtility::Log(L"[%ls] %ls refused: %ls", source, failure.path.c_str(),
+                lumo::DescribeVerdict(failure.verdict, failure.error).c_str());
+}
+
+// An entry's file in the held work folder, made relative to its handle and checked: a name
+// there that is a link or a file with other names is not written through. Created anew or
+// truncated, as CREATE_ALWAYS does, once it is known to be a file of its own.
+lumo::UniqueFile CreateEntryFile(const std::wstring& name, const std::wstring& path) {
+  lumo::UniqueFile file;
+  DWORD error = 0;
+  const lumo::CheckedOpen create{GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF, false};
+  const lumo::Verdict verdict = lumo::OpenChecked(lumo::HeldWorkFolder(), name, create, file, error);
+  if (verdict == lumo::Verdict::kFailed || verdict == lumo::Verdict::kMissing) {
+    CUtility::FileException(error, path);
+  } else if (verdict != lumo::Verdict::kAccepted) {
+    LogRefusal(kUnPackFiles, {path, verdict, 0});
+  } else if (!::SetEndOfFile(file.get())) {
+    CUtility::FileException(::GetLastError(), path);
+    file.reset();
+  }
+  return file;
+}
+
 }  // namespace
 
 CUnPack::CUnPack() = default;
@@ -260,15 +288,13 @@ int CUnPack::UnPackFiles() {
     CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
                   static_cast<int>(static_cast<uint32_t>(header.size)));
 
-    // Only into a folder this run created: when none could be made, the entry fails.
+    // Only into the folder this run created and holds: when none could be made, the entry fails.
     lumo::UniqueFile output;
     if (m_bWorkFolderCreated)
-      output.reset(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
+      output = CreateEntryFile(name, target);
     else
-      ::SetLastError(ERROR_PATH_NOT_FOUND);
+      CUtility::FileException(ERROR_PATH_NOT_FOUND, target);
     if (!output) {
-      CUtility::FileException(::GetLastError(), target);
       position = lumo::SkipTarget(position, header.size, length);
       SeekTo(source.get(), position);
     } else {
@@ -277,8 +303,8 @@ int CUnPack::UnPackFiles() {
       const CopyResult copy = CopyEntry(source.get(), output.get(), header.size, copied, error);
       if (copy != CopyResult::kDone) {
         // A partial file is of no use to the agent: it goes, and the run ends here.
+        lumo::DeleteEntryAt(output.get());
         output.reset();
-        ::DeleteFileW(target.c_str());
         if (copy == CopyResult::kShortRead) {
           CUtility::Log(L"[%ls] UnPack stopped: %lld of %lld bytes in the payload File:%ls", kUnPackFiles,
                         static_cast<long long>(copied), static_cast<long long>(header.size), target.c_str());
@@ -298,63 +324,121 @@ int CUnPack::UnPackFiles() {
 
 std::wstring CUnPack::GetWorkFolder() {
   if (!m_strWorkFolder.empty()) return m_strWorkFolder;
-  wchar_t temp[MAX_PATH + 1] = {};
-  // On failure the path starts empty and the folder becomes relative to the current one.
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring tempFolder(temp);
+  // An elevated run reaches nothing under the user's temp folder but through components it
+  // has checked from the volume root. For an unelevated run, links above the work folder are
+  // the user's own business; the work folder and everything in it are still reached only
+  // through checked handles. On failure the path starts empty (no temp folder): the road
+  // is then refused, and nothing is made relative to the current directory.
+  const bool elevated = CUtility::IsProcessElevated();
+  const std::wstring temp = GetTempFolderPath();
   const long session = static_cast<int>(GetOwnSessionId());
+  m_strWorkFolder = lumo::WorkFolderPath(temp, session, 0);
 
-  const std::wstring productTemp = tempFolder + L"Ondrix\\lumo\\";
-  if (!CUtility::FileExists(productTemp)) ::SHCreateDirectoryExW(nullptr, productTemp.c_str(), nullptr);
-
-  // A run uses only a folder it created itself. A leftover of an earlier launch in this
-  // session is cleared first; one that will not go entirely (a file in use, a folder an
-  // elevated run protected) keeps its name, and the run takes the first free name beside
-  // it, so that no file of another run can reach this run's agent.
-  const std::wstring sessionFolder = lumo::WorkFolderPath(tempFolder, session, 0);
-  m_strWorkFolder = sessionFolder;
-  for (int attempt = 0; attempt <= lumo::kFreshWorkFolders; ++attempt) {
-    const std::wstring candidate = lumo::WorkFolderPath(tempFolder, session, attempt);
-    const bool leftover = CUtility::FileExists(candidate);
-    if (leftover && !CUtility::DeleteFolderTree(candidate)) continue;
-    int result = lumo::CreateWorkFolder(candidate);
-    // A leftover whose removal went through can keep its name for a moment, while another
-    // program (a scanner, an agent that is just ending) still has it open: that is worth
-    // the old two seconds of retries. A name that is plainly taken is not waited for.
-    for (int retries = 0; result != ERROR_SUCCESS && leftover && retries < 20; ++retries) {
-      ::Sleep(100);
-      result = lumo::CreateWorkFolder(candidate);
-    }
-    if (result == ERROR_SUCCESS) {
-      m_strWorkFolder = candidate;
-      m_bWorkFolderCreated = true;
-      if (attempt > 0)
-        CUtility::Log(L"[%ls] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
-                      L"CUnPack::GetWorkFolder", sessionFolder.c_str(), candidate.c_str());
-      break;
-    }
-    if (!lumo::WorkFolderNameTaken(static_cast<uint32_t>(result))) break;
+  lumo::ReleaseWorkFolder();
+  lumo::FolderChain chain;
+  if (!chain.Open(temp, elevated, true)) {
+    LogRefusal(kGetWorkFolder, chain.Failure());
+  } else {
+    MakeProductTempFolder(chain, elevated);
+    if (chain.Descend(L"unpacklumo", lumo::FolderChain::Create::kIfMissing, elevated))
+      ClaimSessionFolder(chain, session, elevated);
+    else
+      LogRefusal(kGetWorkFolder, chain.Failure());
   }
+  // A user who moved the temp folder with a link of their own can still be helped.
+  if (!m_bWorkFolderCreated && elevated) ClaimSystemTempFolder();
   // Failures show in the file operations that follow: nothing is written into a folder this
   // run did not create, and the launch is skipped.
   return m_strWorkFolder;
+}
+
+// The per-user product temp folder, "Ondrix\lumo\": made when missing; nothing is put in it
+// and no hold kept.
+void CUnPack::MakeProductTempFolder(lumo::FolderChain& chain, bool checked) {
+  const std::wstring temp = chain.Path();
+  if (!chain.Descend(L"Ondrix", lumo::FolderChain::Create::kIfMissing, checked) ||
+      !chain.Descend(L"lumo", lumo::FolderChain::Create::kIfMissing, checked))
+    LogRefusal(kGetWorkFolder, chain.Failure());
+  while (chain.Path() != temp) chain.TakeDeepest();
+}
+
+// A run uses only a folder it created itself. A leftover of an earlier launch in this
+// session is opened as itself, relative to the held "unpacklumo", and deleted through that
+// handle; one that will not go entirely (a file in use, a folder an elevated run protected)
+// keeps its name, and the run takes the first free name beside it, so that no file of
+// another run can reach this run's agent. A link or a file in a leftover's place refuses
+// the road: nothing behind it is touched.
+void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session, bool protect) {
+  const std::wstring first = parent.Path() + lumo::WorkFolderName(session, 0) + L"\\";
+  for (int attempt = 0; attempt <= lumo::kFreshWorkFolders; ++attempt) {
+    const std::wstring name = lumo::WorkFolderName(session, attempt);
+    const std::wstring path = parent.Path() + name + L"\\";
+    lumo::UniqueFile leftover;
+    DWORD error = 0;
+    const lumo::CheckedOpen open{lumo::kFolderDeletionAccess,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, true};
+    const lumo::Verdict verdict = lumo::OpenChecked(parent.Deepest(), name, open, leftover, error);
+    if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder) {
+      LogRefusal(kGetWorkFolder, {parent.Path() + name, verdict, 0});
+      return;
+    }
+    if (verdict == lumo::Verdict::kFailed) continue;
+    if (leftover && !lumo::DeleteFolderTreeAt(leftover.get(), path)) continue;
+    leftover.reset();  // where deletion is not POSIX, the name goes with the last handle
+    int result = lumo::ClaimWorkFolder(parent, name, protect);
+    // A leftover whose removal went through can keep its name for a moment, while another
+    // program (a scanner, an agent that is just ending) still has it open: that is worth
+    // the old two seconds of retries. A name that is plainly taken is not waited for.
+    for (int retries = 0; result != ERROR_SUCCESS && verdict == lumo::Verdict::kAccepted && retries < 20; ++retries) {
+      ::Sleep(100);
+      result = lumo::ClaimWorkFolder(parent, name, protect);
+    }
+    if (result == ERROR_SUCCESS) {
+      m_strWorkFolder = path;
+      m_bWorkFolderCreated = true;
+      if (attempt > 0)
+        CUtility::Log(L"[%ls] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
+                      kGetWorkFolder, first.c_str(), path.c_str());
+      return;
+    }
+    if (!lumo::WorkFolderNameTaken(static_cast<uint32_t>(result))) return;
+  }
+}
+
+// An elevated run whose road through the user's temp folder was refused takes a folder of
+// its own under the Windows temp folder, through the same checked road and with the same
+// protection. Users may make folders there, so its name is one no one can know beforehand.
+void CUnPack::ClaimSystemTempFolder() {
+  lumo::FolderChain chain;
+  if (!chain.Open(GetSystemTempFolderPath(), true, true)) {
+    LogRefusal(kGetWorkFolder, chain.Failure());
+    return;
+  }
+  uint8_t random[16];
+  if (!::RtlGenRandom(random, sizeof random)) return;
+  const std::wstring name = lumo::UnpredictableFolderName(random, sizeof random);
+  const std::wstring path = chain.Path() + name + L"\\";
+  const int result = lumo::ClaimWorkFolder(chain, name, true);
+  if (result != ERROR_SUCCESS) {
+    CUtility::FileException(static_cast<DWORD>(result), path);
+    return;
+  }
+  m_strWorkFolder = path;
+  m_bWorkFolderCreated = true;
+  m_bInSystemTemp = true;
+  CUtility::Log(L"[%ls] This run uses the work folder %ls instead", kGetWorkFolder, path.c_str());
 }
 
 bool CUnPack::HasWorkFolder() const { return m_bWorkFolderCreated && CUtility::FileExists(m_strWorkFolder); }
 
 void CUnPack::RemoveWorkFolder() {
   if (m_strWorkFolder.empty()) return;
-  // Out of the folder first: while it is the current directory (commands run there) the
-  // system keeps it. Then the folder with its contents, through the handle this run holds
-  // when it protected the folder, and then its parent when no other session uses it.
-  std::wstring parent = m_strWorkFolder;
-  while (!parent.empty() && parent.back() == L'\\') parent.pop_back();
-  CUtility::StripPathComponents(parent, 1);
-  ::SetCurrentDirectoryW(parent.c_str());
-  if (!lumo::DeleteHeldWorkFolder(m_strWorkFolder)) CUtility::DeleteFolderTree(m_strWorkFolder);
-
-  std::wstring temp = parent;
-  CUtility::StripPathComponents(temp, 1);
-  ::SetCurrentDirectoryW(temp.c_str());
-  CUtility::RemoveFolder(parent);
+  // Out of the folders first: while one is the current directory (commands run in the work
+  // folder) the system keeps it. Then the folder with its contents and, when no other
+  // session uses it, "unpacklumo", each through a handle opened from this run's hold on it.
+  std::wstring above = m_strWorkFolder;
+  while (!above.empty() && above.back() == L'\\') above.pop_back();
+  CUtility::StripPathComponents(above, m_bInSystemTemp ? 1 : 2);
+  ::SetCurrentDirectoryW(above.c_str());
+  lumo::DeleteHeldWorkFolder(!m_bInSystemTemp);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "util/folder_chain.h"
 #include "util/handles.h"
 
 class CUnPack {
@@ -29,7 +30,8 @@ class CUnPack {
   // or the payload was cut short.
   int UnPackFiles();
   // The work folder, ending in a backslash; the first call builds it and creates it afresh
-  // (beside a leftover that cannot be removed, under a fresh name).
+  // (beside a leftover that cannot be removed, under a fresh name; for an elevated run whose
+  // road through the temp folder is refused, under the Windows temp folder).
   std::wstring GetWorkFolder();
   // True when this run created its work folder and it is still there.
   bool HasWorkFolder() const;
@@ -42,10 +44,14 @@ class CUnPack {
  private:
   static DWORD WINAPI ExtractionThread(LPVOID parameter);
   std::wstring SourcePath() const;
+  void MakeProductTempFolder(lumo::FolderChain& chain, bool checked);
+  void ClaimSessionFolder(lumo::FolderChain& parent, long session, bool protect);
+  void ClaimSystemTempFolder();
 
   lumo::UniqueHandle m_hThread;
   std::wstring m_strWorkFolder;
   bool m_bWorkFolderCreated = false;  // by this run: the only folder entries are written into
+  bool m_bInSystemTemp = false;       // the elevated run's own folder under the Windows temp folder
   std::wstring m_strSourcePath;  // empty: the launcher's own executable
   DWORD m_dwLastResult = 0;
 };

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "util/core/log_format.h"
+#include "util/folder_chain.h"
 #include "util/loaded_function.h"
 #include "util/utility.h"
 
@@ -41,21 +42,49 @@ void CUtility::Log(const wchar_t* format, ...) {
   ::SetLastError(static_cast<DWORD>(lastError));
 }
 
-std::wstring CUtility::GetLogFilePath() {
-  const std::wstring name = lumo::LogFileName(static_cast<long>(static_cast<int>(GetOwnSessionId())));
+std::wstring GetTempFolderPath() {
   wchar_t folder[MAX_PATH + 1] = {};
-  if (::GetTempPathW(MAX_PATH, folder) != 0) return folder + name;
-  wchar_t windows[MAX_PATH + 1] = {};
-  ::GetWindowsDirectoryW(windows, MAX_PATH);
-  return std::wstring(windows) + L"\\Temp\\" + name;
+  return ::GetTempPathW(MAX_PATH, folder) != 0 ? std::wstring(folder) : std::wstring();
 }
 
+std::wstring GetSystemTempFolderPath() {
+  wchar_t windows[MAX_PATH + 1] = {};
+  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + L"\\Temp\\";
+}
+
+std::wstring CUtility::GetLogFilePath() {
+  const std::wstring folder = GetTempFolderPath();
+  return (folder.empty() ? GetSystemTempFolderPath() : folder) +
+         lumo::LogFileName(static_cast<long>(static_cast<int>(GetOwnSessionId())));
+}
+
+namespace {
+
+// The log's folder, opened afresh for every line. An elevated run reaches the temp folder
+// only through components it has checked from the volume root; a temp folder it has to
+// refuse counts as one the system could not name, and the Windows temp folder takes its
+// place. An unelevated run follows links above the file: that is the user's own business.
+bool OpenLogFolder(lumo::FolderChain& folder) {
+  const bool elevated = CUtility::IsProcessElevated();
+  const std::wstring temp = GetTempFolderPath();
+  return (!temp.empty() && folder.Open(temp, elevated, false)) || folder.Open(GetSystemTempFolderPath(), elevated, false);
+}
+
+}  // namespace
+
 void CUtility::AppendLogLine(const std::wstring& line) {
+  lumo::FolderChain folder;
+  if (!OpenLogFolder(folder)) return;
   // Opened per line without sharing: lines of concurrent writers never interleave, and a
-  // writer that meets the file open elsewhere loses its line instead of waiting.
-  lumo::UniqueFile file(::CreateFileW(GetLogFilePath().c_str(), FILE_APPEND_DATA | GENERIC_READ,
-                                      0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
+  // writer that meets the file open elsewhere loses its line instead of waiting. A log that
+  // is a link or has other names (hard links) would carry the lines into another file: it is
+  // not written, and the line is lost as it is when another program holds the file.
+  lumo::UniqueFile file;
+  DWORD error = 0;
+  const lumo::CheckedOpen append{FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF, false};
+  const std::wstring name = lumo::LogFileName(static_cast<long>(static_cast<int>(GetOwnSessionId())));
+  if (lumo::OpenChecked(folder.Deepest(), name, append, file, error) != lumo::Verdict::kAccepted) return;
   const std::string bytes = lumo::LogFileRecord(line);
   DWORD written = 0;
   ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

@@ -13,6 +13,14 @@
 // Session id of the launcher's own process, or -1 (0xFFFFFFFF) when it cannot be queried.
 DWORD GetOwnSessionId();
 
+// The user's temp folder as GetTempPathW names it (ending in a backslash; empty when the
+// system cannot name it), and the Windows temp folder, "%SystemRoot%\Temp\" (util/log.cpp).
+std::wstring GetTempFolderPath();
+std::wstring GetSystemTempFolderPath();
+
+// A string of the launcher's string table; empty when missing (util/resources.cpp).
+std::wstring LoadResString(UINT id);
+
 class CUtility {
  public:
   // --- Log and paths (util/log.cpp) ---

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "standins/common/trace.h"
 #include "standins/expand/core/expand_core.h"
 
 namespace {
@@ -325,6 +326,7 @@ std::vector<std::wstring> MatchSource(const std::wstring& source) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  standins::TraceStart(L"expand.exe");
   std::vector<std::wstring> args(argv + 1, argv + argc);
   const Request request = ParseArguments(args);
   if (request.identify) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "standins/common/trace.h"
+
 namespace {
 
 constexpr const wchar_t* kStoreKey = L"Software\\LumoStandins\\Schtasks";
@@ -291,6 +293,7 @@ int Query(const Options& options) {
 }  // namespace
 
 int wmain() {
+  standins::TraceStart(L"schtasks.exe");
   Record(RawArguments());
   int count = 0;
   wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,41 @@ class CodeSignMode {
   CodeSignMode(const CodeSignMode&) = delete;
   CodeSignMode& operator=(const CodeSignMode&) = delete;
 };
+
+// The system stand-ins' own account of each start (standins/common/trace.h), asked for by the
+// environment, which the launcher and the interpreter hand down, for the scope.
+class StandinTrace {
+ public:
+  explicit StandinTrace(const std::wstring& file) : file_(file) {
+    ::DeleteFileW(file_.c_str());
+    ::SetEnvironmentVariableW(L"LUMO_STANDIN_TRACE", file_.c_str());
+  }
+  ~StandinTrace() { ::SetEnvironmentVariableW(L"LUMO_STANDIN_TRACE", nullptr); }
+  StandinTrace(const StandinTrace&) = delete;
+  StandinTrace& operator=(const StandinTrace&) = delete;
+
+  // The lines of one stand-in ("expand.exe", "schtasks.exe").
+  std::vector<std::wstring> Starts(const std::wstring& program) const {
+    std::vector<std::wstring> found;
+    for (const std::wstring& line : testsupport::Lines(testsupport::ReadUtf16(file_)))
+      if (line.compare(0, program.size() + 1, program + L" ") == 0) found.push_back(line);
+    return found;
+  }
+
+ private:
+  std::wstring file_;
+};
+
+// A stand-in started as Windows' own program is for a launcher of either width: the 64-bit
+// program of the 64-bit system folder, started by the 64-bit interpreter. A 32-bit launcher
+// that started the interpreter of its own width would have reached Wine's 32-bit program of
+// that name in syswow64 instead, which writes no line.
+inline bool IsNativeStart(const std::wstring& line, const std::wstring& program) {
+  std::wstring lower = line;
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+  return testsupport::Contains(lower, L" bits=64 path=c:\\windows\\system32\\" + program + L" parent_bits=64 ") &&
+         testsupport::Contains(lower, L"\\cmd.exe") && !testsupport::Contains(lower, L"syswow64");
+}
 
 // The seconds of a log line's local time "[pid]YYYY-MM-DD hh:mm:ss  ...", counted from
 // midnight; -1 when the line has none.

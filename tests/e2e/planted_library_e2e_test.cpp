@@ -9,6 +9,10 @@
 // into a program that imports it directly. What Wine cannot show: the known-DLL list and
 // SetDefaultDllDirectories' effect on system components (Wine's own libraries resolve their
 // imports their own way); tests/checks/late_binding.sh checks the import table instead.
+//
+// The markers and the control programs are of the launcher's own width, taken from its build
+// folder: a 32-bit loader passes over a 64-bit library as a bad image, which would prove
+// nothing about the release launcher.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,12 +32,16 @@ using namespace testsupport;
 // A name of its own, so that the per-program setting below touches no other test's runs.
 constexpr const wchar_t* kLauncher = L"LumoPlanted.exe";
 
-// The markers the build made (tests/helpers/planted): the libraries a launcher has to keep
-// from loading beside itself, and every library this one binds late.
+class PlantedLibraries : public EachBuild {};
+
+// The markers the launcher's build made (tests/helpers/planted): the libraries a launcher has
+// to keep from loading beside itself, and every library this one binds late.
+std::wstring MarkerFolder() { return LauncherFolder() + L"\\planted"; }
+
 std::vector<std::wstring> PlantedNames() {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((ExeDir() + L"\\planted\\*.dll").c_str(), &data);
+  HANDLE find = ::FindFirstFileW((MarkerFolder() + L"\\*.dll").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
     const std::wstring file = data.cFileName;
@@ -71,7 +79,7 @@ class NativeFirst {
 std::vector<std::wstring> Plant(const std::wstring& folder, const std::vector<std::wstring>& names) {
   std::vector<std::wstring> planted;
   for (const std::wstring& name : names) {
-    if (!CopyAs(ExeDir() + L"\\planted\\" + name + L".dll", folder, name + L".dll").empty()) planted.push_back(name);
+    if (!CopyAs(MarkerFolder() + L"\\" + name + L".dll", folder, name + L".dll").empty()) planted.push_back(name);
   }
   return planted;
 }
@@ -109,7 +117,7 @@ std::wstring BackupName(const std::wstring& launcher) {
 // Runs a control program beside every marker, all of them native first; the markers it loaded.
 std::vector<std::wstring> MarkersLoadedBy(const wchar_t* control, const std::vector<std::wstring>& names) {
   Sandbox box(std::wstring(L"e2e-planted-") + control);
-  const std::wstring program = CopyAs(ExeDir() + L"\\" + control + L".exe", box.Root(), L"PlantedProbe.exe");
+  const std::wstring program = CopyAs(LauncherFolder() + L"\\" + control + L".exe", box.Root(), L"PlantedProbe.exe");
   if (program.empty() || Plant(box.Root(), names).size() != names.size()) return {L"(not planted)"};
   NativeFirst nativeFirst(L"PlantedProbe.exe", names);
   RunWait(Quote(program), 30000, box.Root().c_str());
@@ -118,7 +126,7 @@ std::vector<std::wstring> MarkersLoadedBy(const wchar_t* control, const std::vec
 
 // The bed itself: a program with version.dll in its import table loads the copy beside it.
 // Without this, a clean launcher run below could mean only that nothing was ever planted.
-TEST(PlantedLibraries, TheBedLoadsAPlantedCopyIntoAProgramThatImportsItDirectly) {
+TEST_P(PlantedLibraries, TheBedLoadsAPlantedCopyIntoAProgramThatImportsItDirectly) {
   const std::vector<std::wstring> loaded = MarkersLoadedBy(L"static_import_probe", {L"version"});
   EXPECT_EQ(loaded, std::vector<std::wstring>{L"version"});
 }
@@ -133,7 +141,7 @@ TEST(PlantedLibraries, TheBedLoadsAPlantedCopyIntoAProgramThatImportsItDirectly)
 // only the launcher's known DLLs tells which those are. For version.dll the run shows that
 // the launcher's own calls reach the system's copy all the same: the backup copy's name
 // carries the launcher's real version words, which the planted stubs would have left 0.
-TEST(PlantedLibraries, ALauncherBesideThemReachesTheAgentAndLoadsNone) {
+TEST_P(PlantedLibraries, ALauncherBesideThemReachesTheAgentAndLoadsNone) {
   const std::vector<std::wstring> names = PlantedNames();
   for (const wchar_t* required : {L"version", L"wtsapi32", L"userenv", L"gdiplus", L"oleacc"})
     ASSERT_NE(std::find(names.begin(), names.end(), required), names.end()) << "no marker for " << ToUtf8(required);
@@ -179,5 +187,7 @@ TEST(PlantedLibraries, ALauncherBesideThemReachesTheAgentAndLoadsNone) {
                loaded.end());
   EXPECT_TRUE(loaded.empty()) << "loaded: " << Join(loaded) << "(Wine itself loads: " << Join(loadedByWine) << ")";
 }
+
+LUMO_ON_BOTH_BUILDS(PlantedLibraries);
 
 }  // namespace

@@ -1,13 +1,15 @@
 // The launch as SYSTEM, the route every launcher takes under Wine (an elevated
-// administrator on a normal boot): the scheduled task through the schtasks stand-in, the
-// starter and the manager of the agent stand-in, the registry mark, the window fallback and
-// the protected work folder.
+// administrator on a normal boot), with both builds: the scheduled task through the 64-bit
+// schtasks stand-in, the starter and the manager of the agent stand-in, the registry mark,
+// the window fallback and the protected work folder.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <map>
 
 #include "agent/core/agent_core.h"
 #include "e2e/e2e_product.h"
+#include "support/junction.h"
 #include "support/launcher_run.h"
 
 namespace {
@@ -83,15 +85,44 @@ void DeleteProductValue(const wchar_t* name) {
   if (OpenSessionProductKey(registry)) registry.DeleteValue(name);
 }
 
+// Everything under a folder, links not followed: each file's path and bytes, each folder's
+// path (ending in a backslash) with no bytes.
+void Snapshot(const std::wstring& folder, std::map<std::wstring, std::vector<uint8_t>>& found) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      found[path] = ReadBytes(path);
+    } else {
+      found[path + L"\\"];
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) Snapshot(path, found);
+    }
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
+std::map<std::wstring, std::vector<uint8_t>> Snapshot(const std::wstring& folder) {
+  std::map<std::wstring, std::vector<uint8_t>> found;
+  Snapshot(folder, found);
+  return found;
+}
+
 std::string Utf8(const std::wstring& text) {
   std::string out;
   for (wchar_t c : text) out.push_back(static_cast<char>(c));  // the paths here are ASCII
   return out;
 }
 
-TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandardLaunchAfter) {
+class SystemE2E : public EachBuild {};
+
+TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandardLaunchAfter) {
   Sandbox box(L"e2e-system");
   AgentEnvironment agent(box, L"3000");
+  const e2e::StandinTrace standins(box.Root() + L"\\standins.log");
   SetProductValue(L"IsCustomization", 1);
   DeleteProductValue(L"IsSystemUser");
   const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
@@ -121,6 +152,10 @@ TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandard
                              L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" 123456\"");
   EXPECT_EQ(commands[2], L"/run /tn ALUMO" + session);
   EXPECT_EQ(commands[3], L"/delete /f /tn ALUMO" + session);
+  // Each through the 64-bit interpreter, whichever the launcher's width.
+  const std::vector<std::wstring> starts = standins.Starts(L"schtasks.exe");
+  EXPECT_EQ(starts.size(), 4u);
+  for (const std::wstring& start : starts) EXPECT_TRUE(e2e::IsNativeStart(start, L"schtasks.exe")) << Utf8(start);
 
   // The starter got the manager's name, the session and the code, and started the manager
   // in that session with "-t" and the code.
@@ -155,7 +190,7 @@ TEST(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandard
   EXPECT_TRUE(LinesWith(run.log, L"try to find LUMO window").empty()) << "the manager was found";
 }
 
-TEST(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTask) {
+TEST_P(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTask) {
   Sandbox box(L"e2e-system-nomanager");
   AgentEnvironment agent(box, L"3000");
   // The task definition without its starter: the task runs nothing.
@@ -182,7 +217,7 @@ TEST(SystemE2E, ManagerThatNeverAppearsEndsTheRouteAboutTwentySecondsAfterTheTas
   EXPECT_TRUE(agent.Records(L"OXManagerLUMO").empty());
 }
 
-TEST(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
+TEST_P(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
   Sandbox box(L"e2e-system-swap");
   AgentEnvironment agent(box, L"3000");
   const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
@@ -213,5 +248,74 @@ TEST(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
   EXPECT_TRUE(agent.Records(L"Launcher").empty());
   EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u);
 }
+
+// Links a program of the user plants in the temp folder of the elevated run: in place of
+// "unpacklumo" (to a folder holding a session folder with files and a subfolder), of the
+// session folder, and of the log. The run leaves everything behind a link as it was, names
+// the link in its log, and still reaches the agent, from a folder of its own under the
+// Windows temp folder when the work folder's road was refused.
+// Wine makes no junctions; Unix links (ln -s) stand in. Wine opens what such a link points
+// to even when asked for the link itself, with no reparse attribute on the handle, and lists
+// only a link to a folder as a reparse point: the run knows these by the parent's listing
+// and the handle's own name (the target's). On Windows the link's own handle shows its
+// reparse attribute, and from Windows 10 1803 the open itself is refused; that Wine cannot
+// show.
+TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
+  const std::wstring session = Session();
+  wchar_t windows[MAX_PATH] = {};
+  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const std::wstring systemTemp = std::wstring(windows) + L"\\Temp\\lumo-";
+  const struct {
+    const wchar_t* sandbox;
+    std::wstring link;    // below the temp folder
+    std::wstring target;  // below the sandbox's "victim" folder
+  } cases[] = {
+      {L"e2e-link-parent", L"unpacklumo", L""},
+      {L"e2e-link-session", L"unpacklumo\\" + session, L"\\" + session},
+      {L"e2e-link-log", L"unpack" + session + L".log", L"\\other.log"},
+  };
+  for (const auto& c : cases) {
+    WineUnixLinks links(c.sandbox, {L"temp\\" + c.link});
+    Sandbox box(c.sandbox);
+    AgentEnvironment agent(box, L"1000");
+    const std::wstring victim = box.Root() + L"\\victim";
+    ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (victim + L"\\" + session + L"\\sub").c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(WriteBytes(victim + L"\\" + session + L"\\a.txt", "a", 1));
+    ASSERT_TRUE(WriteBytes(victim + L"\\" + session + L"\\sub\\b.txt", "b", 1));
+    ASSERT_TRUE(WriteBytes(victim + L"\\other.log", "other", 5));
+    if (c.link.rfind(L"unpacklumo\\", 0) == 0) ASSERT_TRUE(::CreateDirectoryW((box.Temp() + L"unpacklumo").c_str(), nullptr));
+    if (!MakeWineUnixLink(box.Temp() + c.link, victim + c.target)) GTEST_SKIP() << "not Wine: no Unix links to make";
+    const auto before = Snapshot(victim);
+    const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+    ASSERT_FALSE(launcher.empty());
+
+    const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
+    ASSERT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_TRUE(Snapshot(victim) == before) << c.link << ": what lies behind the link changed";
+    const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
+    ASSERT_EQ(commands.size(), 4u) << c.link << "\n" << run.log;
+    EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << c.link << ": the agent was not reached";
+    if (c.target == L"\\other.log") {
+      // The log's lines are lost; the work folder's road is the usual one.
+      EXPECT_TRUE(run.log.empty());
+      EXPECT_TRUE(Contains(commands[1], WorkFolder(box))) << commands[1];
+      continue;
+    }
+    EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() + c.link + L" refused: a link (reparse point)")
+                  .size(),
+              1u)
+        << run.log;
+    const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
+    const std::vector<std::wstring> fallback = LinesWith(run.log, used);
+    ASSERT_EQ(fallback.size(), 1u) << run.log;
+    const size_t at = fallback[0].find(used) + used.size();
+    const std::wstring folder = fallback[0].substr(at, fallback[0].find(L" instead", at) - at);
+    EXPECT_EQ(folder.rfind(systemTemp, 0), 0u) << folder;
+    EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << commands[1];
+    EXPECT_FALSE(Exists(folder)) << "removed at the end of the run";
+  }
+}
+
+LUMO_ON_BOTH_BUILDS(SystemE2E);
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -100,18 +101,19 @@ bool RunUnixProgram(const std::wstring& program, const std::string& arguments, D
 
 }  // namespace detail
 
-// Wine only: a Unix symbolic link `link` -> `target` (a folder), made by the host's ln.
-// Wine lists such a link to a folder as a folder link (attributes with
-// FILE_ATTRIBUTE_REPARSE_POINT) but opens what it points to, FILE_FLAG_OPEN_REPARSE_POINT or
-// not; Wine 8 makes no Windows links at all (CreateSymbolicLinkW does nothing, junctions fail
-// with error 50). False where there is no Wine to ask. Wine cannot remove such a link
-// either: RemoveWineUnixLink does.
+// Wine only: a Unix symbolic link `link` -> `target` (a folder or a file), made by the host's
+// ln. Wine lists such a link to a folder as a folder link (attributes with
+// FILE_ATTRIBUTE_REPARSE_POINT), a link to a file as a plain file, and opens what either
+// points to, FILE_FLAG_OPEN_REPARSE_POINT or not; Wine 8 makes no Windows links at all
+// (CreateSymbolicLinkW does nothing, junctions fail with error 50). False where there is no
+// Wine to ask. Wine cannot remove such a link either: RemoveWineUnixLink does.
 inline bool MakeWineUnixLink(const std::wstring& link, const std::wstring& target) {
   const std::string unixLink = detail::WineUnixPath(link), unixTarget = detail::WineUnixPath(target);
   if (unixLink.empty() || unixTarget.empty()) return false;
+  const bool toFolder = (::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return detail::RunUnixProgram(L"Z:\\bin\\ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"", [&] {
     const DWORD attributes = ::GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return attributes != INVALID_FILE_ATTRIBUTES && (!toFolder || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
   });
 }
 
@@ -122,6 +124,28 @@ inline bool RemoveWineUnixLink(const std::wstring& link) {
     return ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
   });
 }
+
+// Wine only: Unix links a test makes, removed by hand when it starts and when it ends (Wine
+// cannot remove them, so neither can a sandbox's wipe). `sandbox` names the sandbox the links
+// lie in, as Sandbox will make it; `links` are paths below its root.
+class WineUnixLinks {
+ public:
+  WineUnixLinks(const std::wstring& sandbox, std::vector<std::wstring> links) : links_(std::move(links)) {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    for (std::wstring& link : links_) link = std::wstring(temp) + L"lumo-tests\\" + sandbox + L"\\" + link;
+    RemoveAll();
+  }
+  ~WineUnixLinks() { RemoveAll(); }
+  WineUnixLinks(const WineUnixLinks&) = delete;
+  WineUnixLinks& operator=(const WineUnixLinks&) = delete;
+
+ private:
+  void RemoveAll() {
+    for (const std::wstring& link : links_) RemoveWineUnixLink(link);
+  }
+  std::vector<std::wstring> links_;
+};
 
 inline bool IsReparsePoint(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());

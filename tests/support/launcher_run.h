@@ -7,13 +7,16 @@
 //   EXPECT_EQ(run.exitCode, 0);
 //   EXPECT_TRUE(Contains(run.log, L"UnPack total 2 files."));
 //
-// The launcher is the x86_64 build beside the test program (out/win64/OXUnPackLUMO.exe). It
-// is packed with the same container writer that lumo-pack uses, into the sandbox root under
-// the given file name, and run there; it inherits the sandbox's TMP/TEMP, so its log and its
-// work folder lie in box.Temp(). `log` holds only the lines that this run added to the
-// session's log. A run that outlives its timeout is killed (exitCode -1, timedOut true).
+// The launcher is the release launcher, the one users download (out/win32/OXUnPackLUMO.exe,
+// a 32-bit program run under WOW64): the end-to-end program chooses it (tests/e2e/main.cpp).
+// A test set that must hold for the x86_64 build too runs on both (EachBuild below). The
+// launcher is packed with the same container writer that lumo-pack uses, into the sandbox root
+// under the given file name, and run there; it inherits the sandbox's TMP/TEMP, so its log
+// and its work folder lie in box.Temp(). `log` holds only the lines that this run added to
+// the session's log. A run that outlives its timeout is killed (exitCode -1, timedOut true).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <functional>
@@ -25,6 +28,45 @@
 #include "unpack/core/container_writer.h"
 
 namespace testsupport {
+
+// Why the release launcher cannot run on this machine, empty when it can: scripts/test probes
+// once (scripts/wine --probe-i686) and hands the reason down in LUMO_NO_I686.
+inline std::string ReleaseUnavailable() {
+  char reason[512] = {};
+  const DWORD length = ::GetEnvironmentVariableA("LUMO_NO_I686", reason, sizeof reason);
+  return length < sizeof reason ? std::string(reason, length) : std::string("(reason too long)");
+}
+
+// The build the end-to-end runs use unless their set runs on both: the release launcher, or,
+// where it cannot run, the x86_64 build of the same sources (scripts/test says so).
+inline LauncherBuild DefaultEndToEndBuild() {
+  return ReleaseUnavailable().empty() ? LauncherBuild::kRelease : LauncherBuild::kX64;
+}
+
+// A set that runs on both builds: its fixture derives from EachBuild, its tests are TEST_P,
+// and LUMO_ON_BOTH_BUILDS(Set) follows them. Each test then runs as Set.Test/i686 with the
+// release launcher and as Set.Test/x86_64; the i686 run is skipped, with the reason, where
+// 32-bit programs cannot run.
+class EachBuild : public ::testing::TestWithParam<LauncherBuild> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == LauncherBuild::kRelease && !ReleaseUnavailable().empty())
+      GTEST_SKIP() << "32-bit programs do not run here: " << ReleaseUnavailable();
+    LauncherUnderTest() = GetParam();
+  }
+  void TearDown() override { LauncherUnderTest() = DefaultEndToEndBuild(); }
+  bool IsRelease() const { return GetParam() == LauncherBuild::kRelease; }
+};
+
+inline std::string BuildName(const ::testing::TestParamInfo<LauncherBuild>& info) {
+  return info.param == LauncherBuild::kRelease ? "i686" : "x86_64";
+}
+
+#define LUMO_ON_BOTH_BUILDS(set)                                                        \
+  INSTANTIATE_TEST_SUITE_P(, set,                                                       \
+                           ::testing::Values(testsupport::LauncherBuild::kRelease,     \
+                                             testsupport::LauncherBuild::kX64),        \
+                           testsupport::BuildName)
 
 // One payload entry: name (8-bit text, written as given, so tests may pass malformed names)
 // and data.

@@ -18,7 +18,48 @@ inline std::wstring ExeDir() {
   return dir.substr(0, dir.rfind(L'\\'));
 }
 
-inline std::wstring LauncherPath() { return ExeDir() + L"\\OXUnPackLUMO.exe"; }
+// The two builds of the launcher: the release launcher (i686, out/win32), the one users
+// download, and the x86_64 build of the same sources (out/win64). scripts/build puts the two
+// folders side by side.
+enum class LauncherBuild { kRelease, kX64 };
+
+inline LauncherBuild OwnBuild() { return sizeof(void*) == 4 ? LauncherBuild::kRelease : LauncherBuild::kX64; }
+
+// The folder of a build: this program's own, or the other one beside it.
+inline std::wstring BuildFolder(LauncherBuild build) {
+  if (build == OwnBuild()) return ExeDir();
+  const std::wstring other = ExeDir() + (build == LauncherBuild::kRelease ? L"\\..\\win32" : L"\\..\\win64");
+  wchar_t full[MAX_PATH] = {};
+  const DWORD length = ::GetFullPathNameW(other.c_str(), MAX_PATH, full, nullptr);
+  return length != 0 && length < MAX_PATH ? std::wstring(full) : other;
+}
+
+// The build whose launcher a test runs: the one beside the test program unless the program
+// chooses another (the end-to-end program runs the release launcher).
+inline LauncherBuild& LauncherUnderTest() {
+  static LauncherBuild build = OwnBuild();
+  return build;
+}
+
+// The folder of the launcher under test, which also holds the helpers built with it.
+inline std::wstring LauncherFolder() { return BuildFolder(LauncherUnderTest()); }
+inline std::wstring LauncherPath() { return LauncherFolder() + L"\\OXUnPackLUMO.exe"; }
+
+// The 64-bit system folder, where Windows keeps its own programs and the project's prefix its
+// stand-ins. The i686 build of a test program reaches it through sysnative, as the release
+// launcher does: its own system32 is syswow64, which holds Wine's 32-bit programs.
+inline std::wstring NativeSystemFolder() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  if (sizeof(void*) == 8) {
+    ::GetSystemDirectoryW(folder, MAX_PATH);
+    return folder;
+  }
+  ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder) + L"\\sysnative";
+}
+
+// The 64-bit interpreter, by full path.
+inline std::wstring NativeInterpreter() { return L"\"" + NativeSystemFolder() + L"\\cmd.exe\""; }
 
 inline bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -315,6 +315,15 @@ TEST(ContainerWriter, StubChecks) {
   MemorySource badMagicSource(badMagic);
   EXPECT_EQ(CheckStub(badMagicSource), StubProblem::kNotPe);
 
+  std::vector<uint8_t> dll = good;
+  petest::Put16(dll, petest::kCharacteristicsAt, 0x2102);
+  MemorySource dllSource(dll);
+  EXPECT_EQ(CheckStub(dllSource), StubProblem::kNotProgram);
+  std::vector<uint8_t> console = good;
+  petest::Put16(console, petest::kSubsystemAt, 3);
+  MemorySource consoleSource(console);
+  EXPECT_EQ(CheckStub(consoleSource), StubProblem::kNotGui);
+
   std::vector<uint8_t> signedStub = good;
   petest::Sign(signedStub, false, 64);
   MemorySource signedSource(signedStub);
@@ -325,6 +334,27 @@ TEST(ContainerWriter, StubChecks) {
   EXPECT_EQ(CheckStub(packedSource), StubProblem::kHasPayload);
 }
 
+TEST(ContainerWriter, CabinetEntriesMustBeWholeCabinets) {
+  EXPECT_TRUE(IsCabinetName("Setup.CAB"));
+  EXPECT_FALSE(IsCabinetName("setup.cab.txt"));
+  EXPECT_FALSE(IsCabinetName("cab"));
+  const struct {
+    std::string head;
+    uint64_t size;
+    CabinetProblem problem;
+  } cases[] = {
+      {std::string("MSCF\0\0\0\0\x64\0\0\0", 12), 100, CabinetProblem::kNone},
+      {std::string("MSCF\0\0\0\0\x64\0\0\0", 12), 99, CabinetProblem::kWrongLength},
+      {"MSCF", 4, CabinetProblem::kWrongLength},
+      {"", 0, CabinetProblem::kNoSignature},
+      {"[Settings]\r\n", 12, CabinetProblem::kNoSignature},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CheckCabinetHead(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size(), c.size), c.problem)
+        << c.head.size() << " bytes, size " << c.size;
+  }
+}
+
 TEST(EntryNames, WhatTheLauncherRefuses) {
   const struct {
     const char* name;
@@ -333,7 +363,7 @@ TEST(EntryNames, WhatTheLauncherRefuses) {
       {"setup.cab", NameProblem::kNone},
       {".init_setting.ini", NameProblem::kNone},
       {"a..b", NameProblem::kNone},
-      {"...", NameProblem::kNone},
+      {" leading blank", NameProblem::kNone},
       {"console.txt", NameProblem::kNone},
       {"COM10", NameProblem::kNone},
       {"", NameProblem::kEmpty},
@@ -350,6 +380,15 @@ TEST(EntryNames, WhatTheLauncherRefuses) {
       {"com1", NameProblem::kDeviceName},
       {"LPT9.log", NameProblem::kDeviceName},
       {"CONOUT$", NameProblem::kDeviceName},
+      {"x*.txt", NameProblem::kForbidden},
+      {"what?.txt", NameProblem::kForbidden},
+      {"a<b>.txt", NameProblem::kForbidden},
+      {"say\"hi\".txt", NameProblem::kForbidden},
+      {"pipe|name", NameProblem::kForbidden},
+      {"tab\tname", NameProblem::kForbidden},
+      {"setup.cab.", NameProblem::kTrailingDot},
+      {"setup.cab ", NameProblem::kTrailingDot},
+      {"...", NameProblem::kTrailingDot},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CheckBareName(std::string(c.name)), c.problem) << c.name;
@@ -387,6 +426,9 @@ TEST(EntryNames, ABackslashByteIsLeftToTheConvertedName) {
       {"\x83\x5C.txt", NameProblem::kNone},
       {"\x95\x5C\x8E\xA6.cab", NameProblem::kNone},
       {"..\\evil.exe", NameProblem::kNone},  // caught once converted, below
+      {"\x81|.txt", NameProblem::kNone},      // '|' is a second byte in code pages 936 and 950
+      {"a?b", NameProblem::kForbidden},       // '?' and the others lie below every second byte
+      {"name.", NameProblem::kTrailingDot},
       {"a/b", NameProblem::kSeparator},      // '/' and ':' are never second bytes
       {"\x83:x", NameProblem::kSeparator},
       {"..", NameProblem::kDotName},
@@ -399,6 +441,7 @@ TEST(EntryNames, ABackslashByteIsLeftToTheConvertedName) {
   }
   EXPECT_EQ(CheckBareName(std::wstring(L"\u30BD.txt")), NameProblem::kNone);
   EXPECT_EQ(CheckBareName(std::wstring(L"..\\evil.exe")), NameProblem::kSeparator);
+  EXPECT_EQ(CheckBareName(std::wstring(L"a|b")), NameProblem::kForbidden);
 }
 
 TEST(EntryNames, ThePackerAlsoWantsShortPrintableAscii) {

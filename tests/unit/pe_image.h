@@ -1,6 +1,7 @@
 // Minimal PE images for the container tests: just enough headers for the reader (DOS
-// header, PE signature, file header, optional header with its data directories), padded
-// to a given length. They are never run.
+// header, PE signature, file header, optional header with its data directories, one
+// section holding everything after the headers), padded to a given length. They are never
+// run; the headers say "a GUI program" as the packer wants.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,11 @@ inline std::size_t DirectoryAt(bool pe32Plus, int index) {
   return kLfanew + 24 + (pe32Plus ? 112 : 96) + 8 * index;
 }
 
+constexpr std::size_t kCharacteristicsAt = kLfanew + 22;
+constexpr std::size_t kSubsystemAt = kLfanew + 24 + 68;
+constexpr std::size_t kChecksumAt = kLfanew + 24 + 64;
+constexpr std::size_t kHeadersSize = 512;
+
 // An image of `length` bytes (at least 512) with a recognisable byte pattern after the
 // headers, so misplaced reads show up as wrong values rather than zeros.
 inline std::vector<uint8_t> MakeImage(bool pe32Plus, std::size_t length = 1536) {
@@ -34,8 +40,17 @@ inline std::vector<uint8_t> MakeImage(bool pe32Plus, std::size_t length = 1536) 
   Put32(b, 60, kLfanew);
   std::memcpy(&b[kLfanew], "PE\0\0", 4);
   Put16(b, kLfanew + 4, pe32Plus ? 0x8664 : 0x14C);
+  Put16(b, kLfanew + 6, 1);                       // one section
   Put16(b, kLfanew + 20, pe32Plus ? 240 : 224);
+  Put16(b, kCharacteristicsAt, 0x0102);           // an executable image for a 32-bit machine
   Put16(b, kLfanew + 24, pe32Plus ? 0x20B : 0x10B);
+  Put32(b, kLfanew + 24 + 60, kHeadersSize);      // SizeOfHeaders
+  Put16(b, kSubsystemAt, 2);                      // Windows GUI
+  const std::size_t section = kLfanew + 24 + (pe32Plus ? 240 : 224);
+  Put32(b, section + 8, static_cast<uint32_t>(length - kHeadersSize));   // VirtualSize
+  Put32(b, section + 12, 0x1000);                                         // VirtualAddress
+  Put32(b, section + 16, static_cast<uint32_t>(length - kHeadersSize));  // SizeOfRawData
+  Put32(b, section + 20, kHeadersSize);                                   // PointerToRawData
   Put32(b, kLfanew + 24 + (pe32Plus ? 108 : 92), 16);
   // A resource directory that a reader of the wrong header width would take for the
   // certificate table (PE32+ directory 2 sits where PE32 keeps directory 4).

@@ -69,6 +69,9 @@ TEST(ConsentPrompt, ShowsTheThreeLinesUnderWarningAndOnlyOkConsents) {
       const DWORD start = ::GetTickCount();
       HWND box = nullptr;
       while ((box = ::FindWindowW(L"#32770", L"Warning")) == nullptr && ::GetTickCount() - start < 10000) ::Sleep(50);
+      // The box exists before its styles are complete: read them once it is shown.
+      while (box != nullptr && !::IsWindowVisible(box) && ::IsWindow(box) && ::GetTickCount() - start < 10000)
+        ::Sleep(20);
       if (box != nullptr) exStyle = ::GetWindowLongPtrW(box, GWL_EXSTYLE);
       answered = AnswerMessageBox(L"Warning", button, 10000, &text);
     });

@@ -13,15 +13,15 @@ namespace {
 
 using namespace testsupport;
 
-std::wstring SystemExpand() {
-  wchar_t folder[MAX_PATH + 1] = {};
-  ::GetSystemDirectoryW(folder, MAX_PATH);
-  return std::wstring(folder) + L"\\expand.exe";
-}
+std::wstring SystemExpand() { return NativeSystemFolder() + L"\\expand.exe"; }
 
-// The launcher's own command: the interpreter in the work folder.
+// The launcher's own command: the (64-bit) interpreter in the work folder, which reaches
+// expand.exe in its system folder.
 long ExpandLikeTheLauncher(const std::wstring& workFolder) {
-  return RunWait(L"cmd.exe /c " + SystemExpand() + L" *.cab /f:* .\\", 60000, workFolder.c_str());
+  wchar_t system[MAX_PATH + 1] = {};
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  return RunWait(NativeInterpreter() + L" /c " + system + L"\\expand.exe *.cab /f:* .\\", 60000,
+                 workFolder.c_str());
 }
 
 std::wstring MakeFolder(const std::wstring& path) {
@@ -44,7 +44,8 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder) {
 TEST(ExpandStandIn, WineRunsTheStandInNotItsOwn) {
   // Wine's own expand.exe knows no such switch and fails; the stand-in answers 77.
   EXPECT_EQ(RunWait(Quote(SystemExpand()) + L" /lumo:identify"), 77);
-  EXPECT_EQ(RunWait(L"cmd.exe /c expand.exe /lumo:identify"), 77) << "found on the search path too";
+  EXPECT_EQ(RunWait(NativeInterpreter() + L" /c expand.exe /lumo:identify"), 77)
+      << "found on the search path too";
 }
 
 TEST(ExpandStandIn, AgentCabinetExpandsIntoTheWorkFolderUnchanged) {

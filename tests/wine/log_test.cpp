@@ -2,6 +2,7 @@
 // and the lines that are lost (never waited for) when the file cannot be opened.
 #include <gtest/gtest.h>
 
+#include "support/junction.h"
 #include "support/winsupport.h"
 #include "util/utility.h"
 
@@ -84,6 +85,29 @@ TEST(Log, LineIsLostWhileAnotherWriterHoldsTheFile) {
   EXPECT_TRUE(Contains(text, L"before"));
   EXPECT_FALSE(Contains(text, L"during"));
   EXPECT_TRUE(Contains(text, L"after"));
+}
+
+// A log that is a link, or a file with other names, would carry the lines into another file:
+// it is not written, and the line is lost. Wine lists a Unix link to a file as a plain file
+// and opens its target; the handle's own name, the target's, is what tells it there. On
+// Windows the link's own handle shows its reparse attribute, which Wine cannot show.
+TEST(Log, ALogThatIsALinkOrHasOtherNamesIsNotWritten) {
+  const std::wstring logName = L"temp\\unpack" + std::to_wstring(static_cast<int>(SessionId())) + L".log";
+  for (const bool hardLink : {false, true}) {
+    const std::wstring name = hardLink ? L"log-hardlink" : L"log-link";
+    WineUnixLinks links(name, {logName});
+    Sandbox box(name);
+    const std::wstring other = box.Root() + L"\\other.log";
+    ASSERT_TRUE(WriteBytes(other, "kept", 4));
+    const std::wstring path = LogPath(box.Temp());
+    if (hardLink)
+      ASSERT_TRUE(::CreateHardLinkW(path.c_str(), other.c_str(), nullptr));
+    else if (!MakeWineUnixLink(path, other))
+      continue;  // not Wine
+    CUtility::Log(L"[%ls] lost", L"Test::Link");
+    const std::vector<uint8_t> bytes = ReadBytes(other);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "kept") << name;
+  }
 }
 
 TEST(Log, FileExceptionWritesTheSystemsTextOrNothing) {

@@ -39,7 +39,8 @@ TEST(LauncherManifest, DeclaresPerMonitorDpiAwarenessAndCommonControls6) {
   ASSERT_FALSE(own.empty());
 
   // Both builds of the launcher carry exactly this manifest.
-  for (const std::wstring& launcher : {LauncherPath(), ExeDir() + L"\\..\\win32\\OXUnPackLUMO.exe"}) {
+  for (const LauncherBuild build : {LauncherBuild::kRelease, LauncherBuild::kX64}) {
+    const std::wstring launcher = BuildFolder(build) + L"\\OXUnPackLUMO.exe";
     if (!Exists(launcher)) {
       ADD_FAILURE() << "no launcher at " << std::string(launcher.begin(), launcher.end()) << " (scripts/build)";
       continue;

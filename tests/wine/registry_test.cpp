@@ -407,3 +407,64 @@ TEST_F(RegistryTest, LaunchPathsLandInTheSessionProductKey) {
 }
 
 }  // namespace
+
+// --- Registry views ---
+
+// Where a key that CRegistry opens lands, seen through each view. On 64-bit Windows a 32-bit
+// program sees the machine's Software key through the 32-bit view (Wow6432Node) unless it
+// asks for the 64-bit one (view64); the user's Software key is one key for both views
+// (Windows 7 and later). The launcher's own uses serve the machine root from the user's hive
+// with view64 off, so the 64-bit agent reads what the release launcher writes. This program
+// runs as both builds: the i686 one is the release launcher's width under WOW64.
+class RegistryViews : public ::testing::Test {
+ protected:
+  static constexpr const wchar_t* kViews = L"Software\\LumoTests\\Views";
+  void SetUp() override { Wipe(); }
+  void TearDown() override { Wipe(); }
+  static void Wipe() {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
+      for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        HKEY software = nullptr;
+        if (::RegOpenKeyExW(root, L"Software", 0, KEY_ALL_ACCESS | view, &software) != 0) continue;
+        ::RegDeleteTreeW(software, L"LumoTests\\Views");
+        ::RegCloseKey(software);
+      }
+  }
+  static bool SeenIn(HKEY root, REGSAM view) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(root, kViews, 0, KEY_READ | view, &key) != 0) return false;
+    const bool found = ::RegQueryValueExW(key, L"v", nullptr, nullptr, nullptr, nullptr) == 0;
+    ::RegCloseKey(key);
+    return found;
+  }
+};
+
+TEST_F(RegistryViews, EachKeyLandsInTheViewItsRootAndTheWideViewFlagIntend) {
+  const bool wow64 = sizeof(void*) == 4;  // the project's prefix is 64-bit Windows
+  struct Case {
+    HKEY root;
+    BOOL redirectMachine, view64;
+    HKEY lands;
+    bool in64, in32;
+  };
+  const Case cases[] = {
+      {HKEY_CURRENT_USER, FALSE, FALSE, HKEY_CURRENT_USER, true, true},
+      {HKEY_CURRENT_USER, FALSE, TRUE, HKEY_CURRENT_USER, true, true},
+      {HKEY_LOCAL_MACHINE, TRUE, FALSE, HKEY_CURRENT_USER, true, true},  // the launcher's own uses
+      {HKEY_LOCAL_MACHINE, FALSE, FALSE, HKEY_LOCAL_MACHINE, !wow64, wow64},
+      {HKEY_LOCAL_MACHINE, FALSE, TRUE, HKEY_LOCAL_MACHINE, true, false},
+  };
+  for (const Case& c : cases) {
+    Wipe();
+    CRegistry r;
+    ASSERT_TRUE(r.SetRootKey(c.root, c.redirectMachine));
+    r.SetView64(c.view64);
+    ASSERT_TRUE(r.OpenKey(kViews, TRUE, FALSE));
+    ASSERT_TRUE(r.WriteDWORD(L"v", 1));
+    const std::string name = std::string(c.root == HKEY_CURRENT_USER ? "HKCU" : "HKLM") +
+                             (c.redirectMachine ? " redirected" : "") + (c.view64 ? " view64" : "");
+    EXPECT_EQ(SeenIn(c.lands, KEY_WOW64_64KEY), c.in64) << name << ", 64-bit view";
+    EXPECT_EQ(SeenIn(c.lands, KEY_WOW64_32KEY), c.in32) << name << ", 32-bit view";
+    EXPECT_EQ(r.ReadDWORD(L"v", 0), 1u) << name << ": read back through the same object";
+  }
+}

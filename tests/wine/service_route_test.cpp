@@ -19,7 +19,7 @@ using namespace testsupport;
 // sandbox. Returns the exit code.
 long Schtasks(const Sandbox& box, const std::wstring& arguments) {
   ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", (box.Root() + L"\\schtasks.log").c_str());
-  const long code = RunWait(L"cmd.exe /c schtasks " + arguments, 30000, box.Root().c_str());
+  const long code = RunWait(NativeInterpreter() + L" /c schtasks " + arguments, 30000, box.Root().c_str());
   ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", nullptr);
   return code;
 }
@@ -197,30 +197,34 @@ TEST(ProtectedFolder, DescriptorGrantsFullControlToSystemAndAdministratorsAndOnl
     EXPECT_FALSE(Granted(descriptor.get(), plain.get(), write)) << std::hex << write;
 }
 
+// Claims parent\name as an elevated run claims its work folder.
+int ClaimProtected(const std::wstring& parent, const std::wstring& name) {
+  lumo::FolderChain chain;
+  if (!chain.Open(parent, true, false)) return -1;
+  return lumo::ClaimWorkFolder(chain, name, true);
+}
+
 TEST(ProtectedFolder, FolderIsMadeOnlyWhereNothingIsAndHeldUntilReleased) {
   Sandbox box(L"protected-folder");
-  const std::wstring folder = box.Root() + L"\\unpacklumo\\1\\";
-  ::CreateDirectoryW((box.Root() + L"\\unpacklumo").c_str(), nullptr);
-  ASSERT_EQ(lumo::CreateWorkFolder(folder), ERROR_SUCCESS);
+  const std::wstring parent = box.Root() + L"\\unpacklumo";
+  const std::wstring folder = parent + L"\\1\\";
+  ::CreateDirectoryW(parent.c_str(), nullptr);
+  ASSERT_EQ(ClaimProtected(parent, L"1"), ERROR_SUCCESS);
   EXPECT_TRUE(Exists(folder));
   EXPECT_TRUE(lumo::IsHeldWorkFolder(folder));
-  EXPECT_TRUE(lumo::IsHeldWorkFolder(box.Root() + L"\\unpacklumo\\1")) << "with or without the backslash";
-  EXPECT_FALSE(lumo::IsHeldWorkFolder(box.Root() + L"\\unpacklumo"));
+  EXPECT_TRUE(lumo::IsHeldWorkFolder(parent + L"\\1")) << "with or without the backslash";
+  EXPECT_FALSE(lumo::IsHeldWorkFolder(parent));
 
   // A folder that is already there (planted, or a leftover that would not go) is never
   // adopted: the creation fails and nothing is held.
-  EXPECT_EQ(lumo::CreateWorkFolder(folder), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ClaimProtected(parent, L"1"), ERROR_ALREADY_EXISTS);
   EXPECT_FALSE(lumo::IsHeldWorkFolder(folder));
-  ASSERT_TRUE(::RemoveDirectoryW(folder.c_str()));
-  lumo::UniqueFile direct = lumo::CreateProtectedFolder(folder, nullptr);
-  EXPECT_TRUE(direct.valid());
-  direct.reset();
 
   // Released: no longer the held folder, and free to go. (Whether the hold keeps others
   // from renaming it is the system's matter: Windows refuses, Wine does not enforce share
   // modes on folders; the swap test covers both.)
   ASSERT_TRUE(::RemoveDirectoryW(folder.c_str()));
-  ASSERT_EQ(lumo::CreateWorkFolder(folder), ERROR_SUCCESS);
+  ASSERT_EQ(ClaimProtected(parent, L"1"), ERROR_SUCCESS);
   lumo::ReleaseWorkFolder();
   EXPECT_FALSE(lumo::IsHeldWorkFolder(folder));
   EXPECT_TRUE(::RemoveDirectoryW(folder.c_str()));
@@ -231,11 +235,11 @@ TEST(ProtectedFolder, FolderSwappedUnderThePathIsNoLongerTheHeldOne) {
   const std::wstring parent = box.Root() + L"\\unpacklumo";
   const std::wstring folder = parent + L"\\1\\";
   ::CreateDirectoryW(parent.c_str(), nullptr);
-  ASSERT_EQ(lumo::CreateWorkFolder(folder), ERROR_SUCCESS);
+  ASSERT_EQ(ClaimProtected(parent, L"1"), ERROR_SUCCESS);
 
   // Windows refuses to rename a held folder or a folder above it; Wine allows both. Where
   // the rename goes through, a planted folder under the old path must be told apart.
-  if (::MoveFileW((box.Root() + L"\\unpacklumo").c_str(), (box.Root() + L"\\moved").c_str())) {
+  if (::MoveFileW(parent.c_str(), (box.Root() + L"\\moved").c_str())) {
     ASSERT_TRUE(::CreateDirectoryW(parent.c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
     EXPECT_FALSE(lumo::IsHeldWorkFolder(folder)) << "a planted folder passed for the held one";

@@ -138,21 +138,23 @@ TEST(Extraction, UnsafeNamesAreSkippedAndNothingLandsOutsideTheWorkFolder) {
       {"", TextBytes("nameless")},
       {std::string(260, 'n'), TextBytes("unterminated")},
       {"NUL", TextBytes("device")},
+      {"first.txt.", TextBytes("over first.txt")},  // Windows drops the final dot
       {"last.txt", TextBytes("two")},
   };
   const Extraction e = Extract(box, PackedLauncherBytes(files));
   EXPECT_EQ(e.result, 1u) << e.log;
-  EXPECT_TRUE(ReadBytes(e.workFolder + L"first.txt") == TextBytes("one"));
+  EXPECT_TRUE(ReadBytes(e.workFolder + L"first.txt") == TextBytes("one")) << "not overwritten by \"first.txt.\"";
   EXPECT_TRUE(ReadBytes(e.workFolder + L"last.txt") == TextBytes("two")) << "the entries after the skipped ones";
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\outside.txt"));
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\up.txt"));
   EXPECT_FALSE(Exists(e.workFolder + L"sub\\inner.txt"));
   EXPECT_FALSE(Exists(L"C:evil.txt"));
-  EXPECT_EQ(LinesWith(e.log, L"Skip file name:").size(), 9u) << e.log;
-  EXPECT_TRUE(Contains(e.log, L"(2/11)Skip file name:..\\outside.txt (7)")) << e.log;
-  EXPECT_TRUE(Contains(e.log, L"(9/11)Skip file name:" + std::wstring(260, L'n'))) << e.log;
-  EXPECT_TRUE(Contains(e.log, L"(11/11)UnPack file name:" + e.workFolder + L"last.txt")) << e.log;
-  EXPECT_TRUE(Contains(e.log, L"UnPack total 11 files.")) << e.log;
+  EXPECT_EQ(LinesWith(e.log, L"Skip file name:").size(), 10u) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(2/12)Skip file name:..\\outside.txt (7)")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(9/12)Skip file name:" + std::wstring(260, L'n'))) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(11/12)Skip file name:first.txt. (14), a name ending in a dot")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"(12/12)UnPack file name:" + e.workFolder + L"last.txt")) << e.log;
+  EXPECT_TRUE(Contains(e.log, L"UnPack total 12 files.")) << e.log;
   // Only the two good files (and the folder made above) are in the work folder.
   size_t count = 0;
   WIN32_FIND_DATAW data;
@@ -204,10 +206,11 @@ TEST(Extraction, NoRoomOnEitherDiskShowsTheMessageAndWritesNothing) {
 TEST(Extraction, AnEntryThatCannotBeCreatedIsPassedOver) {
   Sandbox box(L"x-busy");
   KeepCurrentDirectory keep;
-  // A bare name the file system refuses ('?' is no file name character). (A leftover file
-  // held open no longer serves: the run writes into a folder of its own.)
+  // A bare name the file system refuses: longer than the 255 characters a file name may
+  // have (and than MAX_PATH allows), though the name field holds it. (A leftover file held
+  // open no longer serves: the run writes into a folder of its own.)
   const std::vector<PayloadFile> files = {
-      {"before.txt", TextBytes("1")}, {"busy?.txt", PatternBytes(3000, 4)}, {"after.txt", TextBytes("3")}};
+      {"before.txt", TextBytes("1")}, {std::string(258, 'b'), PatternBytes(3000, 4)}, {"after.txt", TextBytes("3")}};
   const Extraction e = Extract(box, PackedLauncherBytes(files));
   const std::wstring folder = WorkFolder(box);
   EXPECT_EQ(e.result, 1u) << e.log;

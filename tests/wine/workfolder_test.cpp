@@ -9,6 +9,7 @@
 #include "support/winsupport.h"
 #include "unpack/secure_folder.h"
 #include "unpack/unpack.h"
+#include "util/folder_chain.h"
 #include "util/utility.h"
 
 namespace {
@@ -124,7 +125,11 @@ TEST(WorkFolder, ALeftoverThatWillNotGoIsLeftAndTheFirstFreeNameTaken) {
     std::wstring sidText;
     lumo::UniqueLocal user;
     lumo::GetSessionUserSid(sidText, user);
-    ASSERT_TRUE(lumo::CreateProtectedFolder(folder, user.get()).valid()) << "an elevated run's folder";
+    lumo::FolderChain chain;
+    ASSERT_TRUE(chain.Open(box.Temp() + L"unpacklumo", true, false));
+    ASSERT_TRUE(chain.Descend(std::to_wstring(static_cast<int>(SessionId())), lumo::FolderChain::Create::kOnly, true,
+                              lumo::ProtectedDescriptor(user.get()).get()))
+        << "an elevated run's folder";
   }
   ASSERT_TRUE(::CreateDirectoryW((session + L"-1").c_str(), nullptr));
   MakeFile(folder + L"held.txt");
@@ -277,18 +282,7 @@ TEST_F(Junctions, TheWalkRemovesTheLinkAndNeverWhatItPointsTo) {
 // opened; there is no handle to the link itself, so under Wine the link stays (on Windows a
 // link is opened as itself and removed, as the test above shows).
 TEST_F(Junctions, UnderWineAUnixLinkIsNeitherEnteredNorActedOn) {
-  // Wine cannot remove these links, so neither can the sandbox's wipe: they go by hand.
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring root = std::wstring(temp) + L"lumo-tests\\ft-unixlink";
-  const std::wstring links[] = {root + L"\\tree\\link", root + L"\\toplink", root + L"\\emptylink"};
-  for (const std::wstring& link : links) RemoveWineUnixLink(link);
-  struct RemoveLinks {
-    const std::wstring* links;
-    ~RemoveLinks() {
-      for (int i = 0; i < 3; ++i) RemoveWineUnixLink(links[i]);
-    }
-  } removeLinks{links};
+  WineUnixLinks links(L"ft-unixlink", {L"tree\\link", L"tree\\filelink", L"toplink", L"emptylink"});
   Sandbox box(L"ft-unixlink");
   const std::wstring outside = box.Root() + L"\\outside";
   ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (outside + L"\\sub").c_str(), nullptr), ERROR_SUCCESS);
@@ -297,6 +291,8 @@ TEST_F(Junctions, UnderWineAUnixLinkIsNeitherEnteredNorActedOn) {
   ASSERT_TRUE(::CreateDirectoryW(tree.c_str(), nullptr));
   MakeFile(tree + L"\\own.txt");
   if (!MakeWineUnixLink(tree + L"\\link", outside)) GTEST_SKIP() << "not Wine: no Unix links to make";
+  // Listed as a plain file, opened as its target: only the handle's own name tells.
+  ASSERT_TRUE(MakeWineUnixLink(tree + L"\\filelink", outside + L"\\precious.txt"));
   ASSERT_TRUE(MakeWineUnixLink(box.Root() + L"\\toplink", outside));
   ASSERT_TRUE(MakeWineUnixLink(box.Root() + L"\\emptylink", outside + L"\\sub"));
   ASSERT_TRUE(Exists(tree + L"\\link\\precious.txt")) << "the link does not resolve";
@@ -311,6 +307,47 @@ TEST_F(Junctions, UnderWineAUnixLinkIsNeitherEnteredNorActedOn) {
   EXPECT_FALSE(CUtility::RemoveFolder(box.Root() + L"\\emptylink"));
   EXPECT_TRUE(Exists(outside + L"\\precious.txt"));
   EXPECT_TRUE(Exists(outside + L"\\sub"));
+}
+
+// The checked road, one component at a time. Under Wine the link is a Unix link, which Wine
+// opens as its target, showing no reparse attribute through the handle (and a reparse point
+// in the listing only for a link to a folder): the handle's own name, the target's, refuses
+// it here. On Windows the handle is the link itself and its reparse attribute refuses it,
+// and from Windows 10 1803 the open itself is refused (OBJ_DONT_REPARSE, which Wine accepts
+// and ignores): that, and junctions, Wine cannot show.
+TEST_F(Junctions, TheCheckedWalkTakesFoldersRefusesLinksAndFilesAndMakesWhatIsMissing) {
+  WineUnixLinks links(L"ft-walk", {L"link"});
+  Sandbox box(L"ft-walk");
+  const std::wstring outside = box.Root() + L"\\outside";
+  ASSERT_TRUE(::CreateDirectoryW(outside.c_str(), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW((box.Root() + L"\\plain").c_str(), nullptr));
+  MakeFile(box.Root() + L"\\file");
+  if (!MakeWineUnixLink(box.Root() + L"\\link", outside) && !Make(box.Root() + L"\\link", outside))
+    GTEST_SKIP() << "no links to make here (error " << unsupportedError_ << ")";
+  using lumo::Verdict;
+  const struct {
+    const wchar_t* name;
+    Verdict verdict;
+  } cases[] = {{L"plain", Verdict::kAccepted}, {L"link", Verdict::kLink}, {L"file", Verdict::kNotFolder},
+               {L"missing", Verdict::kAccepted}};
+  for (const auto& c : cases) {
+    lumo::FolderChain chain;
+    ASSERT_TRUE(chain.Open(box.Root(), true, false));
+    const bool taken = chain.Descend(c.name, lumo::FolderChain::Create::kIfMissing, true);
+    EXPECT_EQ(taken ? Verdict::kAccepted : chain.Failure().verdict, c.verdict) << c.name;
+    if (taken) EXPECT_EQ(chain.Path(), box.Root() + L"\\" + c.name + L"\\");
+  }
+  EXPECT_TRUE(Exists(box.Root() + L"\\missing")) << "made where nothing was";
+
+  // A road through the link stops at the link, and nothing is made behind it.
+  lumo::FolderChain chain;
+  EXPECT_FALSE(chain.Open(box.Root() + L"\\link\\made", true, true));
+  EXPECT_EQ(chain.Failure().path, box.Root() + L"\\link");
+  EXPECT_TRUE(chain.Empty());
+  EXPECT_FALSE(Exists(outside + L"\\made"));
+  // Unchecked (an unelevated run above its work folder) the link is the user's own business.
+  EXPECT_TRUE(chain.Open(box.Root() + L"\\link\\made", false, true));
+  EXPECT_TRUE(Exists(outside + L"\\made"));
 }
 
 TEST_F(Junctions, MountPointsUnderProgramDataAreKept) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The measurements of scripts/bench: size, extraction speed, memory and time to agent of the
 launcher, side by side with an NSIS installer carrying the same stored payload and with a
-plain copy. scripts/bench builds the programs and prepares the Wine prefix, then runs this.
+plain copy; time to agent and memory also for both widths side by side (the release launcher,
+32-bit under WOW64, and the x86_64 build). scripts/bench builds the programs and prepares the Wine prefix, then runs this.
 
 Everything it makes lies under BENCH_DIR and is removed at the end; the table goes to
 standard output and, with the machine and the method, to docs/PERFORMANCE.md.
@@ -25,6 +26,8 @@ BIG_MIB = int(os.environ.get("BENCH_PAYLOAD_MIB", "256"))
 BIG_FILES = 4
 WINE = os.environ["BENCH_WINE"]
 DOC = os.environ.get("BENCH_DOC", os.path.join(REPO, "docs", "PERFORMANCE.md"))
+# Why the release launcher cannot run here (scripts/wine --probe-i686); empty when it can.
+NO_I686 = os.environ.get("BENCH_NO_I686", "")
 
 LAUNCHER64 = os.path.join(OUT, "win64", "OXUnPackLUMO.exe")
 LAUNCHER64_64K = os.environ["BENCH_LAUNCHER_64K"]
@@ -105,28 +108,57 @@ def nsis_installer(output, files, target="amd64-unicode"):
 # ---------------------------------------------------------------------------------------
 # Running under Wine
 
-class PeakMemory:
-    """Samples VmHWM (peak resident set) of one Linux process until it ends."""
+def descendants(pid):
+    """The pid and the pids of its descendants, as far as /proc lists them now."""
+    found, queue = [], [pid]
+    while queue:
+        current = queue.pop()
+        found.append(current)
+        try:
+            with open("/proc/%d/task/%d/children" % (current, current)) as handle:
+                queue.extend(int(child) for child in handle.read().split())
+        except OSError:
+            pass
+    return found
 
-    def __init__(self, pid):
+
+class PeakMemory:
+    """Samples VmHWM (peak resident set) of the Linux process that is the measured program
+    until the one started ends: that process itself for a 64-bit program; for a 32-bit one,
+    the process of Wine's 32-bit loader that the 64-bit loader starts for it (found among the
+    descendants by the program's name in its command line)."""
+
+    def __init__(self, pid, name):
         self.pid = pid
+        self.name = name.encode()
         self.peak_kib = 0
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
+    def _sample(self, pid):
+        try:
+            with open("/proc/%d/status" % pid) as handle:
+                match = re.search(r"^VmHWM:\s+(\d+) kB", handle.read(), re.M)
+        except OSError:
+            return 0
+        return int(match.group(1)) if match else 0
+
     def _run(self):
-        path = "/proc/%d/status" % self.pid
         while True:
             try:
-                with open(path) as handle:
-                    text = handle.read()
+                with open("/proc/%d/status" % self.pid) as handle:
+                    if re.search(r"^State:\s+Z", handle.read(), re.M):
+                        return
             except OSError:
                 return
-            match = re.search(r"^VmHWM:\s+(\d+) kB", text, re.M)
-            if match:
-                self.peak_kib = max(self.peak_kib, int(match.group(1)))
-            if re.search(r"^State:\s+Z", text, re.M):
-                return
+            for pid in descendants(self.pid):
+                try:
+                    with open("/proc/%d/cmdline" % pid, "rb") as handle:
+                        named = self.name in handle.read()
+                except OSError:
+                    continue
+                if named:
+                    self.peak_kib = max(self.peak_kib, self._sample(pid))
             time.sleep(0.005)
 
     def join(self):
@@ -140,7 +172,7 @@ def run_direct(program, arguments=(), debug="-all", timeout=300):
     started = time.monotonic()
     process = subprocess.Popen([WINE, program] + list(arguments), env=wine_env(debug),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    sampler = PeakMemory(process.pid)
+    sampler = PeakMemory(process.pid, os.path.basename(program))
     _, err = process.communicate(timeout=timeout)
     seconds = time.monotonic() - started
     return seconds, sampler.join(), err.decode("utf-8", "replace")
@@ -425,6 +457,29 @@ def measure_time_to_agent(demo_launcher, records):
 
 
 # ---------------------------------------------------------------------------------------
+# 6. Both widths: the release launcher (i686, under WOW64) beside the x86_64 build
+
+def measure_widths(demo, records, one_mib, mem_x64, agent_x64):
+    """Time to agent and peak memory (1 MiB payload) of the release launcher, measured as the
+    x86_64 figures were; None in their place, with the reason, where 32-bit programs do not run."""
+    x64 = {"total": agent_x64["total"], "mem": mem_x64}
+    if NO_I686:
+        return {"x64": x64, "release": None}
+    folder = os.path.join(WORK, "i686")
+    os.makedirs(folder, exist_ok=True)
+    demo32 = pack(RELEASE32, os.path.join(folder, "OndrixLUMO-BENCH7.exe"),
+                  [os.path.join(demo, n) for n in ("lumo-agent.cab", ".init_setting.ini", "agent.ini")])
+    launcher_1m = pack(RELEASE32, os.path.join(folder, "lumo-1m.exe"), one_mib)
+    say("both widths: release launcher, time to agent (%d runs) and memory (%d runs)" % (RUNS + 1, RUNS))
+    agent = measure_time_to_agent(demo32, records)
+    peaks = []
+    for _ in range(RUNS):
+        remove_work_folder()
+        peaks.append(run_direct(launcher_1m)[1])
+    return {"x64": x64, "release": {"total": agent["total"], "mem": median(peaks)}}
+
+
+# ---------------------------------------------------------------------------------------
 # The report
 
 def machine():
@@ -465,7 +520,7 @@ def fmt_kib(n):
     return "%d B (%.1f KiB)" % (n, n / 1024.0)
 
 
-def report(size, extraction, agent, info, load_before, started, payload_files):
+def report(size, extraction, agent, widths, info, load_before, started, payload_files):
     big = extraction["bytes"]
     launch_net = extraction["launcher_big"]["wall"] - extraction["launcher_tiny"]["wall"]
     launch64k_net = extraction["launcher_big_64k"]["wall"] - extraction["launcher_tiny"]["wall"]
@@ -515,6 +570,13 @@ def report(size, extraction, agent, info, load_before, started, payload_files):
     for row in rows:
         table.append("| " + " | ".join(row) + " |")
 
+    release = widths["release"]
+    width_rows = ["| Measure | Release launcher (i686, under WOW64) | x86_64 build |", "|---|---|---|"]
+    for key, label, fmt in (("total", "Time to agent (start → manager's start, QPC)", fmt_s),
+                            ("mem", "Peak memory (VmHWM), 1 MiB payload", lambda kib: "%.1f MiB" % (kib / 1024.0))):
+        ours = fmt(release[key]) if release else "not measured: " + NO_I686
+        width_rows.append("| %s | %s | %s |" % (label, ours, fmt(widths["x64"][key])))
+
     shares = ["| Step | Median | Share |", "|---|---|---|"]
     total = agent["total"]
     for key, label in (("startup", "start-up: process start, hardening, elevation decision, registry hand-off, "
@@ -560,6 +622,11 @@ def report(size, extraction, agent, info, load_before, started, payload_files):
     text.append("## Results (medians of %d runs)\n" % RUNS)
     text.extend(table)
     text.append("")
+    text.append("### Both widths\n")
+    text.append("The release launcher is what users download; the x86_64 build of the same sources is "
+                "what the other figures measure. Both measured the same way, in the same run:\n")
+    text.extend(width_rows)
+    text.append("")
     text.append("### Where the release launcher's bytes go\n")
     text.extend(section_rows)
     text.append("")
@@ -588,6 +655,8 @@ def report(size, extraction, agent, info, load_before, started, payload_files):
     with open(DOC, "w") as handle:
         handle.write("\n".join(text) + "\n")
     print("\n".join(table))
+    print()
+    print("\n".join(width_rows))
     print()
     print("\n".join(shares))
 
@@ -645,8 +714,8 @@ figure, `BENCH_PAYLOAD_MIB` (default 256) the large payload; `BENCH_DOC` writes 
 elsewhere.
 
 - **Payloads**: random bytes from `/dev/urandom` (incompressible), split into equal files.
-  Ours: packed behind the x86_64 launcher with `lumo-pack` (64-bit Wine runs only PE32+;
-  the code is the same as the PE32 release build). Peer: an NSIS 3 installer of the same
+  Ours: packed behind the x86_64 launcher with `lumo-pack` (the same code as the PE32
+  release launcher, which "Both widths" measures beside it where 32-bit programs run). Peer: an NSIS 3 installer of the same
   files with `SetCompress off` (stored, as ours), `CRCCheck off` (ours checks no sum either),
   `SilentInstall silent`, run as `installer.exe /S /D=<folder>`.
 - **Route**: the benchmark puts the code-sign values (`CodeSignTheme`, `CodeSignOutput`) into
@@ -684,6 +753,11 @@ elsewhere.
   stand-in's feature build, which only prints a line) shows what Wine needs to start and end
   any process. The FILETIME figure ends when the manager writes its record, after its window
   exists, so it is the time to the agent's window rather than to its start.
+- **Both widths**: the release launcher packed as the x86_64 one was, for the time to agent
+  (the same demo-like payload) and the memory (1 MiB payload), started with the same 64-bit
+  Wine loader, which hands a PE32 program to Wine's 32-bit loader; its memory is that
+  process's. Where 32-bit programs do not run (`scripts/wine --probe-i686`), the column says
+  why.
 - **Copy buffer**: a second x86_64 build tree (`$LUMO_OUT/bench-64k`, configured with
   `-DLUMO_COPY_BUFFER=65536`) builds the launcher only; the default stays 1,024 bytes.
 - **Size**: `out/win32/OXUnPackLUMO.exe` as built (release: `-Os`, static, stripped);
@@ -735,7 +809,8 @@ def main():
         os.remove(path)
     say("time to agent: %d runs" % (RUNS + 1))
     agent = measure_time_to_agent(demo_launcher, records)
-    report(size, extraction, agent, machine(), load_before, started, BIG_FILES)
+    widths = measure_widths(demo, records, one_mib, extraction["mem_launcher_1m"], agent)
+    report(size, extraction, agent, widths, machine(), load_before, started, BIG_FILES)
 
 
 if __name__ == "__main__":

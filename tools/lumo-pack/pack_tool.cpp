@@ -1,275 +1,222 @@
 #include "pack_tool.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cctype>
 
-#include "unpack/core/container.h"
-#include "unpack/core/container_writer.h"
-#include "unpack/core/entry_name.h"
+#include "command_line.h"
+#include "report.h"
+#include "res/resource.h"
 
 namespace lumopack {
 
-namespace fs = std::filesystem;
-
 namespace {
 
-const char* const kUsage =
-    "usage: lumo-pack pack --stub STUB.exe --out OUT.exe FILE...\n"
-    "       lumo-pack list FILE\n";
+// ---- Help ----
 
-class StreamSource : public lumo::ByteSource {
- public:
-  StreamSource(std::ifstream& in, uint64_t length) : in_(in), length_(length) {}
-  uint64_t Length() const override { return length_; }
-  std::size_t ReadAt(uint64_t offset, void* buffer, std::size_t size) override {
-    if (offset >= length_) return 0;
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(offset));
-    if (!in_) return 0;
-    in_.read(static_cast<char*>(buffer), static_cast<std::streamsize>(size));
-    return static_cast<std::size_t>(in_.gcount());
-  }
+const char kOverview[] =
+    "usage: lumo-pack COMMAND [OPTION]... [--] ARGUMENT...\n"
+    "Packs the payload (the agent's cabinet and settings file) behind a built Ondrix LUMO\n"
+    "launcher before it is signed, and checks, lists or extracts the payload of a packed one.\n"
+    "\n"
+    "Commands:\n"
+    "  pack --stub STUB.exe --out OUT.exe FILE...  write STUB.exe and the FILEs into OUT.exe\n"
+    "  list [--json] FILE                          show the stub, signature and entries of FILE\n"
+    "  verify [--expect NAME=SHA256]... FILE       check a packed, signed launcher before it ships\n"
+    "  extract [--force] FILE DIR                  write every entry of FILE into DIR\n"
+    "  help [COMMAND]                              show this text, or a command's\n"
+    "\n"
+    "Every command takes -h or --help (its own help) and -- (the end of the options).\n"
+    "lumo-pack --version shows the version.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done (verify: the file is fit to ship)\n"
+    "  1  a file is bad or an operation failed; each error line names the path and the reason\n"
+    "  2  usage error: an unknown command or option, a missing operand, an option repeated\n"
+    "\n"
+    "A release: scripts/build win32, lumo-pack pack, osslsigncode sign (with a time stamp),\n"
+    "osslsigncode verify, lumo-pack verify (the README shows the commands).\n";
 
- private:
-  std::ifstream& in_;
-  uint64_t length_;
-};
+const char kPackHelp[] =
+    "usage: lumo-pack pack --stub STUB.exe --out OUT.exe [--] FILE...\n"
+    "Writes OUT.exe: the program image STUB.exe, every FILE as a payload entry, and the trailer\n"
+    "by which the launcher finds them. Pack before signing: the signature covers the payload.\n"
+    "\n"
+    "A FILE is PATH (the entry takes the file's name) or NAME=PATH, split at the first '='\n"
+    "when the text before it holds no '/' (write ./PATH for a file whose name holds a '=').\n"
+    "\n"
+    "Refused before anything is written (exit 1):\n"
+    "  - a stub that is not a PE32 or PE32+ Windows GUI program (a DLL, a console program),\n"
+    "    is signed, or already carries a payload;\n"
+    "  - an entry name the launcher cannot create: empty, over 259 bytes, not printable ASCII,\n"
+    "    holding \\ / : < > \" | ? *, ending in a dot or a blank, \".\", \"..\", a device name\n"
+    "    (CON, NUL, COM1, ...), or another entry's name in any case;\n"
+    "  - a *.cab entry that is not a whole cabinet (it must start with \"MSCF\");\n"
+    "  - an OUT.exe that is the stub or a FILE (by any name or link), that exists but is not a\n"
+    "    regular file, or that is read-only;\n"
+    "  - a result of 4 GiB or more: Authenticode cannot sign it.\n"
+    "A warning is given for a name whose path in the launcher's work folder,\n"
+    "%TEMP%\\unpacklumo\\<session>\\NAME, would pass Windows' 259 characters with a temp folder\n"
+    "of typical length, taken as 49 characters (C:\\Users\\, a 20-character user name,\n"
+    "\\AppData\\Local\\Temp\\).\n"
+    "\n"
+    "OUT.exe is written to a new temporary file beside it and renamed into place once complete\n"
+    "and flushed (an interrupted pack leaves nothing). It gets the stub's permissions and a\n"
+    "PE checksum recomputed over the whole file.\n";
 
-bool ReadWhole(const fs::path& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
+const char kListHelp[] =
+    "usage: lumo-pack list [--json] [--] FILE\n"
+    "Shows the stub (name, size, machine, file version, SHA-256), the header offset, the\n"
+    "certificate table and every entry (size, SHA-256, name) of a packed launcher, signed or not.\n"
+    "Entries the launcher would skip are marked. A warning is given for bytes after the\n"
+    "certificate table, which the signature does not cover.\n"
+    "\n"
+    "--json  one JSON object: file, size, stub {name, size, sha256, machine, file_version},\n"
+    "        header_offset, certificate_table {offset, size} or null,\n"
+    "        bytes_after_certificate_table, complete, entries [{name, offset (of the data),\n"
+    "        size, sha256, skipped_by_launcher (null or the reason)}]. A name byte outside ASCII\n"
+    "        is written as the character of that number (\\u0080 to \\u00ff).\n"
+    "The stub's SHA-256 counts its PE checksum and certificate-table entry as zeros, so packing\n"
+    "and signing leave it unchanged.\n"
+    "\n"
+    "Exit 1 for a file that holds no payload, or whose payload is cut short (the entries found\n"
+    "are still shown).\n";
 
-// A name as a terminal shows it: bytes outside printable ASCII are escaped.
-std::string Shown(const std::string& name) {
-  std::string shown;
-  for (unsigned char c : name) {
-    if (c >= 0x20 && c < 0x7F) {
-      shown.push_back(static_cast<char>(c));
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
+const char kVerifyHelp[] =
+    "usage: lumo-pack verify [--expect NAME=SHA256]... [--] FILE\n"
+    "Checks a packed launcher, after signing, before it ships:\n"
+    "  - the trailer lies directly before the certificate table (at the end when unsigned), and\n"
+    "    nothing follows the table;\n"
+    "  - the payload lies inside the part of the file that the signature covers;\n"
+    "  - the entries' sizes, positions and running totals add up, the payload starts after the\n"
+    "    program image, and the PE checksum is right;\n"
+    "  - every entry name passes the launcher's rules, no two names differ only in case, and\n"
+    "    every *.cab entry is a whole cabinet;\n"
+    "  - each --expect NAME=SHA256 names an entry with that SHA-256 (64 hex digits).\n"
+    "Exit 0 when all holds; 1 with one line per finding otherwise. The signature itself is\n"
+    "osslsigncode verify's to check.\n";
 
-struct PackArgs {
-  std::string stub, out;
-  std::vector<std::string> files;
-};
+const char kExtractHelp[] =
+    "usage: lumo-pack extract [--force] [--] FILE DIR\n"
+    "Writes every entry of FILE into DIR (created if missing) under the launcher's name rules:\n"
+    "an entry the launcher would skip is not written and reported, and of entries whose names\n"
+    "differ only in case the last one is written, as on Windows. Nothing is written outside\n"
+    "DIR, and no existing file is replaced unless --force is given. Each file is written\n"
+    "under a temporary name and renamed when complete.\n"
+    "\n"
+    "Exit 1, with nothing written, for a file without a payload, a payload cut short, or a name\n"
+    "that exists in DIR; exit 1 after writing the rest when an entry was skipped.\n";
 
-bool ParsePack(const std::vector<std::string>& args, PackArgs& parsed, std::ostream& err) {
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--stub" || arg == "--out") {
-      if (i + 1 >= args.size()) {
-        err << "lumo-pack: " << arg << " needs a file name\n";
-        return false;
-      }
-      (arg == "--stub" ? parsed.stub : parsed.out) = args[++i];
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      err << "lumo-pack: unknown option " << arg << "\n";
-      return false;
-    } else {
-      parsed.files.push_back(arg);
-    }
-  }
-  if (parsed.stub.empty() || parsed.out.empty() || parsed.files.empty()) {
-    err << "lumo-pack: pack needs --stub, --out and at least one FILE\n" << kUsage;
-    return false;
-  }
-  return true;
-}
+// ---- list ----
 
-int Pack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  PackArgs parsed;
-  if (!ParsePack(args, parsed, err)) return kExitRefused;
-
-  std::vector<uint8_t> stub;
-  if (!ReadWhole(parsed.stub, stub)) {
-    err << "lumo-pack: cannot read the stub " << parsed.stub << "\n";
-    return kExitFailed;
-  }
-  lumo::MemorySource stubSource(stub);
-  const lumo::StubProblem stubProblem = lumo::CheckStub(stubSource);
-  if (stubProblem != lumo::StubProblem::kNone) {
-    err << "lumo-pack: refusing the stub " << parsed.stub << ": " << lumo::DescribeStubProblem(stubProblem)
-        << "\n";
-    return kExitRefused;
-  }
-  const std::string stubName = fs::path(parsed.stub).filename().string();
-  if (lumo::CheckPackName(stubName) != lumo::NameProblem::kNone) {
-    err << "lumo-pack: refusing the stub's file name \"" << Shown(stubName)
-        << "\": " << lumo::DescribeNameProblem(lumo::CheckPackName(stubName)) << "\n";
-    return kExitRefused;
-  }
-
-  // Every entry is checked before anything is written.
-  struct Entry {
-    fs::path path;
-    std::string name;
-    uint64_t size;
-  };
-  std::vector<Entry> entries;
-  for (const std::string& file : parsed.files) {
-    const fs::path path(file);
-    const std::string name = path.filename().string();
-    const lumo::NameProblem problem = lumo::CheckPackName(name);
-    if (problem != lumo::NameProblem::kNone) {
-      err << "lumo-pack: refusing " << Shown(file) << ": the entry name \"" << Shown(name) << "\" is "
-          << lumo::DescribeNameProblem(problem) << "; entries need a bare file name\n";
-      return kExitRefused;
-    }
-    for (const Entry& earlier : entries) {
-      if (lumo::SameNameIgnoringCase(earlier.name, name)) {
-        err << "lumo-pack: refusing " << file << ": its name \"" << name << "\" is already taken by "
-            << earlier.path.string() << " (names are compared without regard to case)\n";
-        return kExitRefused;
-      }
-    }
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) {
-      err << "lumo-pack: " << file << " is not a readable file\n";
-      return kExitFailed;
-    }
-    const uint64_t size = fs::file_size(path, ec);
-    if (ec) {
-      err << "lumo-pack: cannot size " << file << ": " << ec.message() << "\n";
-      return kExitFailed;
-    }
-    entries.push_back({path, name, size});
-  }
-  if (entries.size() > 0xFFFFFFFEu) {
-    err << "lumo-pack: too many entries\n";
-    return kExitRefused;
-  }
-
-  // Written beside the target and renamed at the end, so a failure never leaves half a
-  // launcher under the final name.
-  const fs::path target(parsed.out);
-  fs::path partial = target;
-  partial += ".lumo-pack-partial";
-  auto fail = [&](const std::string& message) {
-    err << "lumo-pack: " << message << "\n";
-    std::error_code ignored;
-    fs::remove(partial, ignored);
-    return kExitFailed;
-  };
-  {
-    std::ofstream o(partial, std::ios::binary | std::ios::trunc);
-    if (!o) return fail("cannot write " + partial.string());
-    o.write(reinterpret_cast<const char*>(stub.data()), static_cast<std::streamsize>(stub.size()));
-    uint64_t total = 0;
-    uint64_t written = stub.size();
-    std::vector<char> buffer(1 << 16);
-    const auto count = static_cast<uint32_t>(entries.size());
-    for (uint32_t i = 0; i < count; ++i) {
-      const Entry& entry = entries[i];
-      total += entry.size;
-      uint8_t header[lumo::kEntryHeaderSize];
-      lumo::EncodeEntryHeader(lumo::MakeEntryHeader(count, i, entry.size, total, entry.name), header);
-      o.write(reinterpret_cast<const char*>(header), sizeof header);
-      std::ifstream in(entry.path, std::ios::binary);
-      if (!in) return fail("cannot read " + entry.path.string());
-      uint64_t left = entry.size;
-      while (left > 0) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<uint64_t>(left, buffer.size()));
-        in.read(buffer.data(), static_cast<std::streamsize>(chunk));
-        if (static_cast<std::size_t>(in.gcount()) != chunk)
-          return fail(entry.path.string() + " changed its length while it was packed");
-        o.write(buffer.data(), static_cast<std::streamsize>(chunk));
-        left -= chunk;
-      }
-      written += lumo::kEntryHeaderSize + entry.size;
-    }
-    const uint64_t filler = lumo::FillerLength(written);
-    const std::string fill(static_cast<std::size_t>(filler), static_cast<char>(lumo::kFillerByte));
-    o.write(fill.data(), static_cast<std::streamsize>(fill.size()));
-    uint8_t trailer[lumo::kEntryHeaderSize];
-    lumo::EncodeEntryHeader(lumo::MakeTrailer(stub.size(), stubName), trailer);
-    o.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
-    o.flush();
-    if (!o) return fail("cannot write " + partial.string());
-  }
-  std::error_code ec;
-  fs::rename(partial, target, ec);
-  if (ec) return fail("cannot rename " + partial.string() + " to " + target.string() + ": " + ec.message());
-  out << "packed " << entries.size() << " entries behind " << stub.size() << " bytes of " << stubName
-      << " into " << target.string() << "\n";
+int List(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  if (line.operands.size() != 1) return UsageError("list", "takes one FILE", err);
+  const std::string& file = line.operands[0];
+  OpenedPayload opened;
+  if (!InspectFile(file, opened, err)) return kExitFailed;
+  const Inspection& r = opened.inspection;
+  if (line.Has("--json"))
+    PrintJson(r, file, out);
+  else
+    PrintListing(r, out);
+  if (r.bytesAfterTable > 0)
+    err << "lumo-pack: warning: " << file << ": " << r.bytesAfterTable
+        << " bytes follow the certificate table; the signature does not cover them\n";
+  if (r.state == PayloadState::kCutShort) return Failed(file + ": " + CutShortText(r), err);
   return kExitOk;
 }
 
-int List(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (args.size() != 2) {
-    err << "lumo-pack: list takes one FILE\n" << kUsage;
-    return kExitRefused;
+// ---- verify ----
+
+bool IsSha256(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+int Verify(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  std::vector<Expectation> expected;
+  if (line.Has("--expect")) {
+    for (const std::string& value : line.options.at("--expect")) {
+      const std::size_t equals = value.rfind('=');
+      Expectation x;
+      if (equals != std::string::npos) x = {value.substr(0, equals), value.substr(equals + 1)};
+      if (x.name.empty() || !IsSha256(x.sha256))
+        return UsageError("verify", "--expect takes NAME=SHA256 (64 hex digits), not '" + value + "'", err);
+      std::transform(x.sha256.begin(), x.sha256.end(), x.sha256.begin(), [](char c) { return std::tolower(static_cast<unsigned char>(c)); });
+      expected.push_back(x);
+    }
   }
-  const std::string& file = args[1];
-  std::ifstream in(file, std::ios::binary);
-  std::error_code ec;
-  const uint64_t length = fs::file_size(file, ec);
-  if (!in || ec) {
-    err << "lumo-pack: cannot read " << file << "\n";
-    return kExitFailed;
-  }
-  StreamSource source(in, length);
-  const lumo::TrailerLocation location = lumo::LocateTrailer(source);
-  if (!lumo::LooksLikePackedTrailer(location)) {
-    err << "lumo-pack: " << file << " holds no payload\n";
-    return kExitFailed;
-  }
-  out << "header offset: " << location.headerOffset << "\n";
-  if (location.security.signSize > 0) {
-    out << "signed: certificate table of " << location.security.signSize << " bytes at "
-        << location.security.tableOffset << "\n";
-  } else {
-    out << "signed: no\n";
-  }
-  const lumo::WalkResult walk = lumo::WalkEntries(source, location.headerOffset);
-  out << "entries: " << walk.entries.size() << "\n";
-  for (const lumo::EntryInfo& entry : walk.entries) {
-    std::string name;
-    lumo::NameProblem problem = lumo::CheckEntryNameField(entry.header.name, &name);
-    // The field check leaves a backslash byte to the converted name; in an ASCII name it
-    // is a backslash in every code page.
-    if (problem == lumo::NameProblem::kNone &&
-        std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-      problem = lumo::CheckBareName(name);
-    out << entry.header.size << "  " << Shown(name);
-    if (problem != lumo::NameProblem::kNone)
-      out << "  (skipped by the launcher: " << lumo::DescribeNameProblem(problem) << ")";
-    out << "\n";
-  }
-  if (walk.truncated) {
-    err << "lumo-pack: " << file << ": the payload is cut short (the last entry claims more data than the file holds)\n";
-    return kExitFailed;
-  }
+  if (line.operands.size() != 1) return UsageError("verify", "takes one FILE", err);
+  const std::string& file = line.operands[0];
+  OpenedPayload opened;
+  if (!InspectFile(file, opened, err)) return kExitFailed;
+  const Inspection& r = opened.inspection;
+  const std::vector<std::string> findings = Findings(r, expected);
+  for (const std::string& finding : findings) err << "lumo-pack: " << file << ": " << finding << "\n";
+  if (!findings.empty()) return kExitFailed;
+  out << file << ": ok, " << Entries(r.entries.size()) << ", ";
+  if (r.signedFile)
+    out << "signed (certificate table of " << r.tableSize << " bytes at " << r.tableOffset << ")\n";
+  else
+    out << "not signed\n";
   return kExitOk;
+}
+
+struct Command {
+  const char* name;
+  const char* help;
+  std::vector<OptionSpec> options;
+  int (*run)(const CommandLine& line, std::ostream& out, std::ostream& err);
+};
+
+const Command* FindCommand(const std::string& name) {
+  static const Command kCommands[] = {
+      {"pack", kPackHelp, {{"--stub", true, false}, {"--out", true, false}}, Pack},
+      {"list", kListHelp, {{"--json", false, false}}, List},
+      {"verify", kVerifyHelp, {{"--expect", true, true}}, Verify},
+      {"extract", kExtractHelp, {{"--force", false, false}}, Extract},
+  };
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.empty()) {
-    err << kUsage;
-    return kExitRefused;
+    err << "usage: lumo-pack COMMAND [OPTION]... [--] ARGUMENT...\nTry 'lumo-pack --help'.\n";
+    return kExitUsage;
   }
-  if (args[0] == "pack") return Pack(args, out, err);
-  if (args[0] == "list") return List(args, out, err);
-  if (args[0] == "--help" || args[0] == "-h") {
-    out << kUsage;
+  const std::string& command = args[0];
+  if (command == "--version") {
+    out << "lumo-pack (Ondrix LUMO launcher) " << LUMO_VERSION_TEXT << "\n";
     return kExitOk;
   }
-  err << "lumo-pack: unknown command " << args[0] << "\n" << kUsage;
-  return kExitRefused;
+  if (command == "--help" || command == "-h" || (command == "help" && args.size() == 1)) {
+    out << kOverview;
+    return kExitOk;
+  }
+  if (command == "help") {
+    const Command* topic = args.size() == 2 ? FindCommand(args[1]) : nullptr;
+    if (topic == nullptr) {
+      err << "lumo-pack help: no help on '" << args.back() << "'\nTry 'lumo-pack --help'.\n";
+      return kExitUsage;
+    }
+    out << topic->help;
+    return kExitOk;
+  }
+  const Command* found = FindCommand(command);
+  if (found == nullptr) {
+    err << "lumo-pack: unknown command '" << command << "'\nTry 'lumo-pack --help'.\n";
+    return kExitUsage;
+  }
+  CommandLine line;
+  if (!Parse(args, found->name, found->options, line, err)) return kExitUsage;
+  if (line.help) {
+    out << found->help;
+    return kExitOk;
+  }
+  return found->run(line, out, err);
 }
 
 }  // namespace lumopack

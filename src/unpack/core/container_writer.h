@@ -23,11 +23,26 @@ uint64_t FillerLength(uint64_t lengthBeforeFiller);
 enum class StubProblem {
   kNone,
   kNotPe,             // no MZ/PE signature, headers cut short, or an unknown optional header
+  kNotProgram,        // a DLL, or an image not marked executable
+  kNotGui,            // a console program or another subsystem: the launcher is a GUI program
   kSigned,            // it already carries a certificate table
   kHasPayload,        // it already ends in a packed trailer
 };
 const char* DescribeStubProblem(StubProblem problem);
 StubProblem CheckStub(ByteSource& stub);
+
+// The launcher hands every entry named "*.cab" to the system's expand.exe, which fails on
+// anything else: such an entry must be a whole cabinet. `head` holds the entry's first
+// `got` bytes (12 are enough), `size` is its length.
+enum class CabinetProblem {
+  kNone,
+  kNoSignature,   // does not start with "MSCF" (an empty file included)
+  kWrongLength,   // the cabinet header gives another length than the entry has
+};
+constexpr std::size_t kCabinetHeadSize = 12;
+bool IsCabinetName(const std::string& name);
+CabinetProblem CheckCabinetHead(const uint8_t* head, std::size_t got, uint64_t size);
+const char* DescribeCabinetProblem(CabinetProblem problem);
 
 // One payload entry: its name (8-bit text) and its data.
 struct PackEntry {

@@ -39,17 +39,31 @@ bool IsDeviceName(const std::basic_string<Char>& name) {
   return (last >= '1' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
 }
 
-// `backslash` false leaves the backslash to the check of the converted name: in the double-
-// byte code pages (932, 936, 949, 950) 0x5C is also the second byte of many characters.
-// '/' and ':' lie below every second byte, so they are separators in any code page.
 template <typename Char>
-NameProblem CheckBare(const std::basic_string<Char>& name, bool backslash = true) {
+uint32_t Code(Char c) {
+  return static_cast<uint32_t>(static_cast<typename std::make_unsigned<Char>::type>(c));
+}
+
+// `converted` false: the name is still 8-bit text of an unknown code page. In the double-
+// byte code pages (932, 936, 949, 950) 0x5C ('\') and 0x7C ('|') are also second bytes of
+// many characters, so those two are left to the check of the converted name. Everything
+// else judged here is a separator, lies below every second byte (0x40), or is the last byte.
+template <typename Char>
+NameProblem CheckBare(const std::basic_string<Char>& name, bool converted = true) {
   if (name.empty()) return NameProblem::kEmpty;
   for (Char c : name) {
-    if ((backslash && c == static_cast<Char>('\\')) || c == static_cast<Char>('/') || c == static_cast<Char>(':'))
-      return NameProblem::kSeparator;
+    const uint32_t u = Code(c);
+    if ((converted && u == '\\') || u == '/' || u == ':') return NameProblem::kSeparator;
   }
   if (EqualsUpper(name, ".") || EqualsUpper(name, "..")) return NameProblem::kDotName;
+  for (Char c : name) {
+    const uint32_t u = Code(c);
+    if (u < 0x20 || u == '<' || u == '>' || u == '"' || u == '?' || u == '*' || (converted && u == '|'))
+      return NameProblem::kForbidden;
+  }
+  // Windows drops a final dot or blank when it opens a path: "setup.cab." would be written
+  // as "setup.cab", over another entry.
+  if (Code(name.back()) == '.' || Code(name.back()) == ' ') return NameProblem::kTrailingDot;
   if (IsDeviceName(name)) return NameProblem::kDeviceName;
   return NameProblem::kNone;
 }
@@ -66,6 +80,8 @@ const char* DescribeNameProblem(NameProblem problem) {
     case NameProblem::kDeviceName: return "a reserved device name";
     case NameProblem::kTooLong: return "a name longer than 259 bytes";
     case NameProblem::kNotPrintable: return "a name holding something other than printable ASCII";
+    case NameProblem::kForbidden: return "a name holding a character Windows forbids (< > \" | ? * or a control character)";
+    case NameProblem::kTrailingDot: return "a name ending in a dot or a blank, which Windows drops";
   }
   return "an unknown name problem";
 }
@@ -76,6 +92,17 @@ NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, s
   if (text != nullptr) *text = name;
   if (end == field.end()) return NameProblem::kNotTerminated;
   return CheckBare(name, false);
+}
+
+NameProblem CheckEntryNameAnyCodePage(const std::array<char, kEntryNameSize>& field, std::string* text,
+                                      bool* ascii) {
+  std::string name;
+  NameProblem problem = CheckEntryNameField(field, &name);
+  const bool isAscii = std::all_of(name.begin(), name.end(), [](char c) { return Code(c) < 0x80; });
+  if (problem == NameProblem::kNone && isAscii) problem = CheckBare(name);
+  if (text != nullptr) *text = name;
+  if (ascii != nullptr) *ascii = isAscii;
+  return problem;
 }
 
 NameProblem CheckBareName(const std::string& name) { return CheckBare(name); }

@@ -1,6 +1,8 @@
 // Which entry names may become files in the work folder. Entries are created directly in
 // the work folder, so a name must be one plain component: anything that could climb out of
-// the folder, name another folder, a stream or a device is refused.
+// the folder, name another folder, a stream or a device is refused, and so is a name that
+// Windows would not create as written (a character it forbids, or a final dot or blank,
+// which it drops, so that the file would get another entry's name).
 #pragma once
 
 #include <array>
@@ -19,6 +21,8 @@ enum class NameProblem {
   kDeviceName,      // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
   kTooLong,         // more than 259 bytes (the packer's refusal; the field cannot hold it)
   kNotPrintable,    // a byte outside printable ASCII (the packer's refusal only)
+  kForbidden,       // holds < > " | ? * or a control character
+  kTrailingDot,     // ends in a dot or a blank
 };
 
 // A short English description for messages and log lines.
@@ -26,9 +30,15 @@ const char* DescribeNameProblem(NameProblem problem);
 
 // Checks a name field as the launcher sees it before converting it from the ANSI code page;
 // `text` receives the bytes before the NUL (all 260 when there is none) so the caller can
-// name the entry in its log. A backslash byte is not judged here (it may be the second byte
-// of a double-byte character): the converted name must pass CheckBareName as well.
+// name the entry in its log. A backslash or '|' byte is not judged here (it may be the
+// second byte of a double-byte character): the converted name must pass CheckBareName too.
 NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, std::string* text);
+
+// The launcher's verdict as far as it can be given without the user's code page (the host
+// tools): the field check, and for a name of ASCII bytes, which reads the same in every
+// code page, the check of the converted name as well. `ascii` tells whether it was made.
+NameProblem CheckEntryNameAnyCodePage(const std::array<char, kEntryNameSize>& field, std::string* text,
+                                      bool* ascii);
 
 // The launcher's check of a name already in hand (8-bit or, after conversion, UTF-16).
 NameProblem CheckBareName(const std::string& name);

@@ -15,6 +15,16 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-// Every export of the library is this one function (the x86_64 calling convention lets one
-// stub stand for any signature); it fails whatever it is asked.
+// Every export of the library is a stub that fails whatever it is asked. On x86_64 one stub
+// stands for any signature. On i686 the system's functions are stdcall: the called function
+// takes its arguments off the stack, so each export there has the stub of its argument size
+// (tests/helpers/planted/CMakeLists.txt picks it from the decorated name).
 extern "C" ULONG_PTR MarkerStub() { return 0; }
+#ifndef _WIN64
+extern "C" ULONG_PTR WINAPI MarkerStub4(ULONG_PTR) { return 0; }
+extern "C" ULONG_PTR WINAPI MarkerStub8(ULONG_PTR, ULONG_PTR) { return 0; }
+extern "C" ULONG_PTR WINAPI MarkerStub12(ULONG_PTR, ULONG_PTR, ULONG_PTR) { return 0; }
+extern "C" ULONG_PTR WINAPI MarkerStub16(ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR) { return 0; }
+extern "C" ULONG_PTR WINAPI MarkerStub20(ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR) { return 0; }
+extern "C" ULONG_PTR WINAPI MarkerStub24(ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR) { return 0; }
+#endif

@@ -1,0 +1,33 @@
+// The native file API of ntdll, which no import table of the launcher names: found at run
+// time (lumo::LoadedFunction), once, in one table.
+#pragma once
+
+#include <windows.h>
+#include <winternl.h>
+
+#include "util/loaded_function.h"
+
+namespace lumo {
+
+// The native file API (every member is in ntdll since Windows 2000). Information classes are
+// passed as numbers: several the launcher uses are newer than the SDK's enumeration.
+struct NtApi {
+  NTSTATUS(NTAPI* createFile)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                              ULONG, ULONG, PVOID, ULONG) = nullptr;
+  NTSTATUS(NTAPI* queryInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG) = nullptr;
+  NTSTATUS(NTAPI* setInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG) = nullptr;
+  NTSTATUS(NTAPI* queryDirectoryFile)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG, BOOLEAN,
+                                      PUNICODE_STRING, BOOLEAN) = nullptr;
+  ULONG(NTAPI* statusToError)(NTSTATUS) = nullptr;
+  BOOLEAN(NTAPI* equalString)(PCUNICODE_STRING, PCUNICODE_STRING, BOOLEAN) = nullptr;
+  bool complete = false;  // all of the above were found
+};
+
+// The table, looked up on first use.
+const NtApi& Nt();
+
+// The Win32 error for a failed native call (ERROR_PROC_NOT_FOUND without the table), also
+// set as the thread's last error.
+DWORD SetErrorFromStatus(NTSTATUS status);
+
+}  // namespace lumo
