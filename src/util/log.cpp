@@ -85,14 +85,7 @@ void CUtility::AppendLogLine(const std::wstring& line) {
   const lumo::CheckedOpen append{FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF, false};
   const std::wstring name = lumo::LogFileName(static_cast<long>(static_cast<int>(GetOwnSessionId())));
   if (lumo::OpenChecked(folder.Deepest(), name, append, file, error) != lumo::Verdict::kAccepted) return;
-  std::wstring text = line + L"\r\n";
-  // UTF-16 LE code units as formed, no byte-order mark.
-  std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
-  }
+  const std::string bytes = lumo::LogFileRecord(line);
   DWORD written = 0;
   ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

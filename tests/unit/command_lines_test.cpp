@@ -19,13 +19,14 @@ TEST(Interpreter, AlwaysAFullPathNativeThroughSysnativeOnlyForWow64OnVistaOrLate
   for (const Case& c : cases) EXPECT_EQ(InterpreterPath(c.preVista, c.wow64, windows, system), c.expected);
 }
 
-// "/d" first: the user's AutoRun command never runs inside the launcher's commands.
-TEST(Interpreter, EveryCommandLineStartsWithSlashDSlashC) {
+// The user's AutoRun command never runs inside the launcher's commands, and their delayed
+// expansion never touches a "!" of a code.
+TEST(Interpreter, EveryCommandLineStartsWithNoAutoRunNoDelayedExpansion) {
   for (const std::wstring& line :
        {ManagerParameters(L"CODE"), ManagerParameters(L""), ExpandParameters(L"C:\\Windows\\system32"),
         TaskCreateParameters(3), TaskChangeParameters(3, L"W\\", L"CODE"), TaskRunParameters(3),
         TaskDeleteParameters(3)})
-    EXPECT_EQ(line.rfind(L"/d /c ", 0), 0u) << line;
+    EXPECT_EQ(line.rfind(L"/d /v:off /c ", 0), 0u) << line;
 }
 
 TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
@@ -41,53 +42,74 @@ TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
 }
 
 TEST(SessionCode, ManagerGetsDashTAndTheCodeOrNothing) {
-  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/d /c OXManagerLUMO.exe -t DEMO42");
-  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/d /c OXManagerLUMO.exe -t ABC_C12_K3");
+  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/d /v:off /c OXManagerLUMO.exe -t DEMO42");
+  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/d /v:off /c OXManagerLUMO.exe -t ABC_C12_K3");
   // Without a code the line ends in a blank.
-  EXPECT_EQ(ManagerParameters(L""), L"/d /c OXManagerLUMO.exe ");
+  EXPECT_EQ(ManagerParameters(L""), L"/d /v:off /c OXManagerLUMO.exe ");
 }
 
 TEST(SessionCode, BlanksAreQuotedSoTheCodeStaysOneArgument) {
   // A browser's "name (1).exe" copy yields a code with a blank.
-  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/d /c OXManagerLUMO.exe -t \"DEMO42 (1)\"");
+  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/d /v:off /c OXManagerLUMO.exe -t \"DEMO42 (1)\"");
   EXPECT_EQ(QuotedSessionCode(L"two words"), L"\"two words\"");
   EXPECT_EQ(QuotedSessionCode(L"a\tb"), L"") << "a tab is a control character";
+}
+
+// Read back as the manager and the task's starter read them (CommandLineToArgvW), these
+// codes come out as they went in: backslashes before a closing quote are doubled.
+TEST(SessionCode, BackslashesBeforeAClosingQuoteStayBackslashes) {
+  struct Case {
+    const wchar_t* code;
+    const wchar_t* manager;
+    const wchar_t* action;  // the /tr value
+  } cases[] = {
+      {LR"(two words\)", LR"(-t "two words\\")", LR"("'W\\Launcher.exe' OXManagerLUMO.exe 3 \"two words\\\\\"")"},
+      {LR"(a\)", LR"(-t a\)", LR"("'W\\Launcher.exe' OXManagerLUMO.exe 3 a\\")"},
+      {LR"(a\\b c)", LR"(-t "a\\b c")", LR"("'W\\Launcher.exe' OXManagerLUMO.exe 3 \"a\\b c\"")"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ManagerParameters(c.code), std::wstring(L"/d /v:off /c OXManagerLUMO.exe ") + c.manager) << c.code;
+    EXPECT_EQ(TaskChangeParameters(3, L"W\\", c.code),
+              std::wstring(L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr ") + c.action)
+        << c.code;
+  }
 }
 
 TEST(SessionCode, CharactersTheInterpreterActsOnDropTheCode) {
   for (const wchar_t* code : {L"x&calc", L"a|b", L"a<b", L"a>b", L"a^b", L"100%", L"%PATH%",
                               L"a\"b", L"a\nb", L"a\rb", L"\x01"}) {
     EXPECT_TRUE(IsUnsafeSessionCode(code)) << code;
-    EXPECT_EQ(ManagerParameters(code), L"/d /c OXManagerLUMO.exe ") << code;
+    EXPECT_EQ(ManagerParameters(code), L"/d /v:off /c OXManagerLUMO.exe ") << code;
   }
   // Parentheses, blanks, dots, hyphens and non-ASCII letters are harmless inside quotes.
-  for (const wchar_t* code : {L"A-b.c_(1)", L"code with blanks", L"\u00e9t\u00e9", L"!x"}) {
+  // "!" too: delayed expansion is off whatever the user's registry says.
+  for (const wchar_t* code : {L"A-b.c_(1)", L"code with blanks", L"\u00e9t\u00e9", L"!x", L"!OS!"}) {
     EXPECT_FALSE(IsUnsafeSessionCode(code)) << code;
   }
 }
 
 TEST(Expand, EveryCabinetOfTheCurrentFolderIntoIt) {
   EXPECT_EQ(ExpandParameters(L"C:\\windows\\system32"),
-            L"/d /c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
+            L"/d /v:off /c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
 }
 
 TEST(TaskLines, TheFourSchtasksCommandsForSession3) {
-  EXPECT_EQ(TaskCreateParameters(3), L"/d /c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
+  EXPECT_EQ(TaskCreateParameters(3), L"/d /v:off /c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
   EXPECT_EQ(TaskChangeParameters(3, L"C:\\T\\unpacklumo\\3\\", L"CODE1"),
-            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
+            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
             L"OXManagerLUMO.exe 3 CODE1\"");
-  EXPECT_EQ(TaskRunParameters(3), L"/d /c schtasks /run /tn ALUMO3");
-  EXPECT_EQ(TaskDeleteParameters(3), L"/d /c schtasks /delete /f /tn ALUMO3");
-  EXPECT_EQ(TaskRunParameters(-1), L"/d /c schtasks /run /tn ALUMO-1");
+  EXPECT_EQ(TaskRunParameters(3), L"/d /v:off /c schtasks /run /tn ALUMO3");
+  EXPECT_EQ(TaskDeleteParameters(3), L"/d /v:off /c schtasks /delete /f /tn ALUMO3");
+  EXPECT_EQ(TaskRunParameters(-1), L"/d /v:off /c schtasks /run /tn ALUMO-1");
 }
 
 TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {
   EXPECT_EQ(TaskChangeParameters(3, L"W\\", L""),
-            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
   EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"a&b"),
-            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
   EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"x (1)"),
-            L"/d /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
+            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
 }
 
 }  // namespace

@@ -45,6 +45,27 @@ TEST(LogMessage, IsCutAt1022Characters) {
   EXPECT_EQ(cut.substr(1), std::wstring(1021, L'b'));
 }
 
+TEST(LogMessage, TheCutNeverPartsASurrogatePairAndKeepsLoneSurrogates) {
+  const std::wstring head(1021, L'a');
+  struct Case {
+    std::wstring text;
+    std::wstring kept;
+  } cases[] = {
+      {head + L"\xD83D\xDE00 after", head},                // the pair would be parted: it goes whole
+      {head.substr(1) + L"\xD83D\xDE00 after", head.substr(1) + L"\xD83D\xDE00"},
+      {head + L"\xD800x", head + L"\xD800"},                // lone surrogates stay as they are
+      {head + L"\xDC00\xDC00", head + L"\xDC00"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatLogMessage(L"%ls", c.text.c_str()), c.kept);
+}
+
+// A message's own line break would start a line that reads as one of the launcher's.
+TEST(LogLine, IsOneLineEndingInCrLf) {
+  const std::wstring line = FormatLogLine(1, L"t", L"NOTE=a\r\n[2]t  forged\n", 0);
+  EXPECT_EQ(line, L"[1]t  NOTE=a  [2]t  forged  (Last=0)");
+  EXPECT_EQ(lumo::LogFileRecord(L"a\xD800"), std::string("a\0\0\xD8\r\0\n\0", 8));
+}
+
 TEST(LogFile, NameCarriesTheSignedSessionId) {
   EXPECT_EQ(lumo::LogFileName(1), L"unpack1.log");
   EXPECT_EQ(lumo::LogFileName(-1), L"unpack-1.log");

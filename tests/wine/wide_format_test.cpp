@@ -52,6 +52,8 @@ TEST(WideFormat, MinGWsOwnFormsAreKept) {
   // Malformed and unfinished directives, flags in the wrong place, a '%' ending a directive.
   same(L"[%y] [%5-d] [%-5%] [%ll] [%.5.3d] [%*5d]", 42, 4, 7);
   same(L"trailing %");
+  // Narrow text and characters beyond ASCII: each byte is the character of the same number.
+  same(L"[%s] [%c] [%5.1s] [%hs] [%-3hc|]", "\xe9\xff", 0xE9, "\xc3\xa9", "\x80", 0x1FF);
   same(L"[%'d] [%hhd] [%hd]", 1234567, 300, 70000);
 }
 

@@ -13,6 +13,22 @@ bool HasBlank(const std::wstring& text) {
   return text.find_first_of(L" \t") != std::wstring::npos;
 }
 
+// The text in double quotes, to be read back as one argument by CommandLineToArgvW and the C
+// runtime: backslashes count only before a quote, where 2n of them give n and end the
+// quoting and 2n+1 give n and a literal quote. So a run of backslashes before an inner quote
+// is doubled plus one, and a run before the closing quote is doubled.
+std::wstring InQuotes(const std::wstring& text) {
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : text) {
+    if (c == L'"') quoted.append(backslashes + 1, L'\\');
+    backslashes = c == L'\\' ? backslashes + 1 : 0;
+    quoted += c;
+  }
+  quoted.append(backslashes, L'\\');
+  return quoted + L"\"";
+}
+
 }  // namespace
 
 std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder,
@@ -45,7 +61,7 @@ bool IsUnsafeSessionCode(const std::wstring& code) {
 
 std::wstring QuotedSessionCode(const std::wstring& code) {
   if (code.empty() || IsUnsafeSessionCode(code)) return std::wstring();
-  return HasBlank(code) ? L"\"" + code + L"\"" : code;
+  return HasBlank(code) ? InQuotes(code) : code;
 }
 
 std::wstring ManagerParameters(const std::wstring& code) {
@@ -62,13 +78,11 @@ std::wstring TaskCreateParameters(long sessionId) {
 }
 
 std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code) {
-  std::wstring argument;
-  if (!code.empty() && !IsUnsafeSessionCode(code))
-    argument = HasBlank(code) ? L"\\\"" + code + L"\\\"" : code;
   const std::wstring session = std::to_wstring(sessionId);
-  return InterpreterCommand(L"schtasks /change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" +
-         workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" " +
-         argument + L"\"");
+  // The action as the starter is to read it, then quoted once more as schtasks' /tr value.
+  const std::wstring action =
+      L"'" + workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" " + QuotedSessionCode(code);
+  return InterpreterCommand(L"schtasks /change /tn ALUMO" + session + L" /ru \"system\" /tr " + InQuotes(action));
 }
 
 std::wstring TaskRunParameters(long sessionId) {

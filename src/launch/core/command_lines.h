@@ -15,10 +15,12 @@ namespace lumo {
 std::wstring InterpreterPath(bool preVista, bool wow64, const std::wstring& systemWindowsFolder,
                              const std::wstring& systemFolder);
 
-// What every command line handed to the interpreter starts with: "/d" keeps the user's
-// AutoRun command (HKCU\Software\Microsoft\Command Processor, writable by any program of
-// the user) out of the elevated launcher's commands, "/c" runs the rest and ends.
-constexpr const wchar_t* kInterpreterSwitches = L"/d /c ";
+// What every command line handed to the interpreter starts with. The user's settings under
+// HKCU\Software\Microsoft\Command Processor, writable by any program of the user, must not
+// reach into the elevated launcher's commands: "/d" keeps their AutoRun command out, and
+// "/v:off" keeps their DelayedExpansion from replacing !NAME! in a session code. "/c" runs
+// the rest and ends.
+constexpr const wchar_t* kInterpreterSwitches = L"/d /v:off /c ";
 
 // "<shared temp>\Lumo<session, two digits at least><four version words>.exe".
 std::wstring BackupFileName(const std::wstring& sharedTempFolder, long sessionId,
@@ -30,17 +32,19 @@ std::wstring BackupFileName(const std::wstring& sharedTempFolder, long sessionId
 bool IsUnsafeSessionCode(const std::wstring& code);
 
 // The code as one command-line argument: unchanged, or in double quotes when it holds
-// blanks. Empty when the code is empty or unsafe (the caller logs the drop).
+// blanks (with the backslashes before the closing quote doubled, so that they stay
+// backslashes). Empty when the code is empty or unsafe (the caller logs the drop).
 std::wstring QuotedSessionCode(const std::wstring& code);
 
-// "/d /c OXManagerLUMO.exe -t CODE", or "/d /c OXManagerLUMO.exe " without a (usable) code.
+// "/d /v:off /c OXManagerLUMO.exe -t CODE", or "... OXManagerLUMO.exe " without a (usable) code.
 std::wstring ManagerParameters(const std::wstring& code);
 
-// "/d /c <system folder>\expand.exe *.cab /f:* .\".
+// "/d /v:off /c <system folder>\expand.exe *.cab /f:* .\".
 std::wstring ExpandParameters(const std::wstring& systemFolder);
 
-// The four schtasks command lines of the launch as SYSTEM. In the task action the code
-// stands inside the double-quoted /tr value, so a code with blanks is quoted with \" there.
+// The four schtasks command lines of the launch as SYSTEM. The task action, with the code
+// argument as the starter is to read it, stands in double quotes as the /tr value, so its
+// own quotes are written \" there.
 std::wstring TaskCreateParameters(long sessionId);
 std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code);
 std::wstring TaskRunParameters(long sessionId);

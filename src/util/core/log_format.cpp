@@ -5,6 +5,21 @@
 
 namespace lumo {
 
+namespace {
+
+// Cuts a message to what the log keeps, never between the halves of a surrogate pair; a lone
+// surrogate stays as it is (NTFS names may hold one).
+std::wstring CutMessage(std::wstring text) {
+  if (text.size() <= kMaxLogMessage) return text;
+  std::size_t length = kMaxLogMessage;
+  const wchar_t last = text[length - 1], next = text[length];
+  if (last >= 0xD800 && last <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) --length;
+  text.resize(length);
+  return text;
+}
+
+}  // namespace
+
 std::wstring FormatLogMessageV(const wchar_t* format, va_list args) {
   if (format == nullptr) return std::wstring();
   // A cut text is reported as a failure (ISO vswprintf) or as the whole length (MinGW's,
@@ -18,16 +33,12 @@ std::wstring FormatLogMessageV(const wchar_t* format, va_list args) {
     int written = std::vswprintf(buffer.data(), buffer.size(), format, copy);
     va_end(copy);
     if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) {
-      std::wstring text(buffer.data(), static_cast<std::size_t>(written));
-      if (text.size() > kMaxLogMessage) text.resize(kMaxLogMessage);
-      return text;
+      return CutMessage(std::wstring(buffer.data(), static_cast<std::size_t>(written)));
     }
     if (capacity >= (1u << 20)) {
       // A malformed format or a message beyond a megabyte: keep what fits rather than fail.
       buffer.back() = L'\0';
-      std::wstring text(buffer.data());
-      if (text.size() > kMaxLogMessage) text.resize(kMaxLogMessage);
-      return text;
+      return CutMessage(buffer.data());
     }
     capacity *= 4;
   }
@@ -46,9 +57,23 @@ std::wstring FormatLogLine(unsigned long processId, const std::wstring& localTim
   std::wstring line = L"[" + std::to_wstring(processId) + L"]";
   line += localTime;
   line += L"  ";
-  line += message;
+  // One call, one line: a line break that a message brings along (an instruction from the
+  // command line, a system message text) becomes a blank instead of starting a line that
+  // would read as one of the launcher's own.
+  for (wchar_t c : message) line += (c == L'\r' || c == L'\n') ? L' ' : c;
   line += L" (Last=" + std::to_wstring(lastError) + L")";
   return line;
+}
+
+std::string LogFileRecord(const std::wstring& line) {
+  const std::wstring text = line + L"\r\n";
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
+  }
+  return bytes;
 }
 
 std::wstring FormatLogTime(int year, int month, int day, int hour, int minute, int second) {

@@ -8,7 +8,8 @@
 namespace lumo {
 
 // A message holds at most this many characters (a 1024-character buffer with a maximum
-// count of 1023); longer ones are cut, never failed.
+// count of 1023); longer ones are cut, never failed, and one character shorter where the cut
+// would part a surrogate pair.
 constexpr std::size_t kMaxLogMessage = 1022;
 
 // printf-style formatting of a wide message, cut at kMaxLogMessage. Wide arguments are
@@ -16,9 +17,13 @@ constexpr std::size_t kMaxLogMessage = 1022;
 std::wstring FormatLogMessageV(const wchar_t* format, va_list args);
 std::wstring FormatLogMessage(const wchar_t* format, ...);
 
-// "[pid]time  message (Last=error)".
+// "[pid]time  message (Last=error)", on one line: CR and LF of the message become blanks.
 std::wstring FormatLogLine(unsigned long processId, const std::wstring& localTime,
                            const std::wstring& message, long lastError);
+
+// What one line adds to the log file: its UTF-16 LE code units as formed, without a
+// byte-order mark, then CR LF.
+std::string LogFileRecord(const std::wstring& line);
 
 // "%Y-%m-%d %H:%M:%S" of broken-down local time fields; empty when the fields are out of range.
 std::wstring FormatLogTime(int year, int month, int day, int hour, int minute, int second);
