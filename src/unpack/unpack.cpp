@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "launch/core/command_lines.h"
 #include "res/resource.h"
 #include "unpack/core/container.h"
 #include "unpack/core/entry_name.h"
@@ -340,12 +341,16 @@ std::wstring CUnPack::GetWorkFolder() {
     LogRefusal(kGetWorkFolder, chain.Failure());
   } else {
     MakeProductTempFolder(chain, elevated);
-    if (chain.Descend(L"unpacklumo", lumo::FolderChain::Create::kIfMissing, elevated))
+    if (elevated && !lumo::TaskActionCanName(temp))  // the SYSTEM route names it in a command line
+      CUtility::Log(L"[%ls] %ls cannot be named in the task's command line (it holds ' or %%)", kGetWorkFolder,
+                    temp.c_str());
+    else if (chain.Descend(L"unpacklumo", lumo::FolderChain::Create::kIfMissing, elevated))
       ClaimSessionFolder(chain, session, elevated);
     else
       LogRefusal(kGetWorkFolder, chain.Failure());
   }
-  // A user who moved the temp folder with a link of their own can still be helped.
+  // A user who moved the temp folder with a link of their own, or whose name holds a quote,
+  // can still be helped.
   if (!m_bWorkFolderCreated && elevated) ClaimSystemTempFolder();
   // Failures show in the file operations that follow: nothing is written into a folder this
   // run did not create, and the launch is skipped.

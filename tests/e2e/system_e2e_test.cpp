@@ -260,11 +260,26 @@ TEST_P(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
 // and the handle's own name (the target's). On Windows the link's own handle shows its
 // reparse attribute, and from Windows 10 1803 the open itself is refused; that Wine cannot
 // show.
-TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
-  const std::wstring session = Session();
+// Where the run's one "This run uses the work folder ... instead" line says it went; empty
+// when the log has no such line, or more than one.
+std::wstring FallbackFolder(const std::wstring& log) {
+  const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
+  const std::vector<std::wstring> lines = LinesWith(log, used);
+  if (lines.size() != 1) return std::wstring();
+  const size_t at = lines[0].find(used) + used.size();
+  return lines[0].substr(at, lines[0].find(L" instead", at) - at);
+}
+
+// The Windows temp folder's prefix of the folders an elevated run takes there.
+std::wstring SystemTempPrefix() {
   wchar_t windows[MAX_PATH] = {};
   ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  const std::wstring systemTemp = std::wstring(windows) + L"\\Temp\\lumo-";
+  return std::wstring(windows) + L"\\Temp\\lumo-";
+}
+
+TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
+  const std::wstring session = Session();
+  const std::wstring systemTemp = SystemTempPrefix();
   const struct {
     const wchar_t* sandbox;
     std::wstring link;    // below the temp folder
@@ -305,15 +320,36 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
                   .size(),
               1u)
         << run.log;
-    const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
-    const std::vector<std::wstring> fallback = LinesWith(run.log, used);
-    ASSERT_EQ(fallback.size(), 1u) << run.log;
-    const size_t at = fallback[0].find(used) + used.size();
-    const std::wstring folder = fallback[0].substr(at, fallback[0].find(L" instead", at) - at);
-    EXPECT_EQ(folder.rfind(systemTemp, 0), 0u) << folder;
+    const std::wstring folder = FallbackFolder(run.log);
+    EXPECT_EQ(folder.rfind(systemTemp, 0), 0u) << run.log;
     EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << commands[1];
     EXPECT_FALSE(Exists(folder)) << "removed at the end of the run";
   }
+}
+
+// schtasks reads a single quote in the action as a double quote, so a work folder under the
+// temp folder of a user named O'Brien cannot be named there: the run takes its own folder
+// under the Windows temp folder instead, and the agent is reached.
+TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolder) {
+  Sandbox box(L"e2e-o'brien");
+  AgentEnvironment agent(box, L"1000");
+  const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+  ASSERT_FALSE(launcher.empty());
+
+  const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
+  ASSERT_EQ(run.exitCode, 0) << run.log;
+  EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() +
+                                   L" cannot be named in the task's command line (it holds ' or %)")
+                .size(),
+            1u)
+      << run.log;
+  const std::wstring folder = FallbackFolder(run.log);
+  EXPECT_EQ(folder.rfind(SystemTempPrefix(), 0), 0u) << run.log;
+  const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
+  ASSERT_EQ(commands.size(), 4u) << run.log;
+  EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << commands[1];
+  EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
+  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "nothing made under the user's temp folder";
 }
 
 LUMO_ON_BOTH_BUILDS(SystemE2E);

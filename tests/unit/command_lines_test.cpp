@@ -112,4 +112,17 @@ TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {
             L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
 }
 
+TEST(TaskLines, AWorkFolderWithAQuoteOrPercentCannotStandInTheAction) {
+  const struct {
+    const wchar_t* folder;
+    bool canName;
+  } cases[] = {
+      {L"C:\\Users\\Ann Lee\\AppData\\Local\\Temp\\", true},
+      {L"C:\\Users\\R&D (^1)\\AppData\\Local\\Temp\\", true},  // inside the quotes of /tr
+      {L"C:\\Users\\O'Brien\\AppData\\Local\\Temp\\", false},
+      {L"C:\\Users\\100%Real%\\AppData\\Local\\Temp\\", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TaskActionCanName(c.folder), c.canName) << c.folder;
+}
+
 }  // namespace

@@ -77,6 +77,8 @@ std::wstring TaskCreateParameters(long sessionId) {
   return InterpreterCommand(L"schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + std::to_wstring(sessionId));
 }
 
+bool TaskActionCanName(const std::wstring& folder) { return folder.find_first_of(L"'%") == std::wstring::npos; }
+
 std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code) {
   const std::wstring session = std::to_wstring(sessionId);
   // The action as the starter is to read it, then quoted once more as schtasks' /tr value.

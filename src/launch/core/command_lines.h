@@ -42,6 +42,11 @@ std::wstring ManagerParameters(const std::wstring& code);
 // "/d /v:off /c <system folder>\expand.exe *.cab /f:* .\".
 std::wstring ExpandParameters(const std::wstring& systemFolder);
 
+// True when the work folder can stand in the task's action: schtasks reads a single quote
+// in /tr as a double quote, and the interpreter expands %NAME% even inside quotes, so a
+// folder whose path holds either (a user named O'Brien) cannot be named there.
+bool TaskActionCanName(const std::wstring& folder);
+
 // The four schtasks command lines of the launch as SYSTEM. The task action, with the code
 // argument as the starter is to read it, stands in double quotes as the /tr value, so its
 // own quotes are written \" there.
