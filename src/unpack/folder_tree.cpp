@@ -22,7 +22,6 @@
 namespace lumo {
 namespace {
 
-constexpr ULONG kFileDirectoryInformation = 1;
 constexpr ULONG kFileBasicInformation = 4;
 constexpr ULONG kFileDispositionInformation = 13;
 // The disposition with POSIX semantics (Windows 10 1607 and later) takes the name away at
@@ -33,7 +32,6 @@ constexpr ULONG kDispositionPosixSemantics = 0x2;
 
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
-constexpr NTSTATUS kProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
 
 // What every entry is opened with; folders also get FILE_LIST_DIRECTORY. On NTFS the right
 // to delete may come from the parent folder (FILE_DELETE_CHILD), the right to write

@@ -13,7 +13,6 @@ namespace {
 constexpr NTSTATUS kBufferOverflow = static_cast<NTSTATUS>(0x80000005);
 constexpr NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
 constexpr NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033);
-constexpr NTSTATUS kProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
 constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 constexpr NTSTATUS kReparsePointEncountered = static_cast<NTSTATUS>(0xC000050B);
 
@@ -76,7 +75,6 @@ DWORD ListedAttributes(HANDLE parent, const std::wstring& name) {
   mask.Buffer = const_cast<PWSTR>(name.c_str());
   mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   IO_STATUS_BLOCK io{};
-  constexpr ULONG kFileDirectoryInformation = 1;
   if (nt.queryDirectoryFile(listing.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
                             static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileDirectoryInformation, TRUE,
                             &mask, TRUE) < 0)

@@ -23,6 +23,11 @@ struct NtApi {
   bool complete = false;  // all of the above were found
 };
 
+// What a call answers when the table is incomplete, and the listing class both the folder
+// walk and the checked road ask for (names and attributes, answered by every file system).
+constexpr NTSTATUS kProcedureNotFound = static_cast<NTSTATUS>(0xC000007A);
+constexpr ULONG kFileDirectoryInformation = 1;
+
 // The table, looked up on first use.
 const NtApi& Nt();
 
