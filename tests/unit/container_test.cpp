@@ -419,25 +419,30 @@ TEST(EntryNames, TheFieldMustHoldItsNul) {
 
 TEST(EntryNames, ABackslashByteIsLeftToTheConvertedName) {
   // In code page 932 "\x83\x5C" is one character (U+30BD), its second byte 0x5C.
+  // The host tools, knowing no code page, judge every '\' and '|' that cannot be a second
+  // byte: one that follows no byte of 0x81 or above.
   const struct {
     const char* bytes;
-    NameProblem field;
+    NameProblem field, anyCodePage;
   } cases[] = {
-      {"\x83\x5C.txt", NameProblem::kNone},
-      {"\x95\x5C\x8E\xA6.cab", NameProblem::kNone},
-      {"..\\evil.exe", NameProblem::kNone},  // caught once converted, below
-      {"\x81|.txt", NameProblem::kNone},      // '|' is a second byte in code pages 936 and 950
-      {"a?b", NameProblem::kForbidden},       // '?' and the others lie below every second byte
-      {"name.", NameProblem::kTrailingDot},
-      {"a/b", NameProblem::kSeparator},      // '/' and ':' are never second bytes
-      {"\x83:x", NameProblem::kSeparator},
-      {"..", NameProblem::kDotName},
-      {"CON.txt", NameProblem::kDeviceName},
+      {"\x83\x5C.txt", NameProblem::kNone, NameProblem::kNone},
+      {"\x95\x5C\x8E\xA6.cab", NameProblem::kNone, NameProblem::kNone},
+      {"..\\evil.exe", NameProblem::kNone, NameProblem::kSeparator},  // caught once converted, below
+      {"..\\up\xCEtxt", NameProblem::kNone, NameProblem::kSeparator},
+      {"\x81|.txt", NameProblem::kNone, NameProblem::kNone},      // '|' is a second byte in code pages 936 and 950
+      {"\x81x|.txt", NameProblem::kNone, NameProblem::kForbidden},
+      {"a?b", NameProblem::kForbidden, NameProblem::kForbidden},  // '?' and the others lie below every second byte
+      {"name.", NameProblem::kTrailingDot, NameProblem::kTrailingDot},
+      {"a/b", NameProblem::kSeparator, NameProblem::kSeparator},  // '/' and ':' are never second bytes
+      {"\x83:x", NameProblem::kSeparator, NameProblem::kSeparator},
+      {"..", NameProblem::kDotName, NameProblem::kDotName},
+      {"CON.txt", NameProblem::kDeviceName, NameProblem::kDeviceName},
   };
   for (const auto& c : cases) {
     std::array<char, kEntryNameSize> field{};
     std::memcpy(field.data(), c.bytes, std::strlen(c.bytes));
     EXPECT_EQ(CheckEntryNameField(field, nullptr), c.field) << c.bytes;
+    EXPECT_EQ(CheckEntryNameAnyCodePage(field, nullptr, nullptr), c.anyCodePage) << c.bytes;
   }
   EXPECT_EQ(CheckBareName(std::wstring(L"\u30BD.txt")), NameProblem::kNone);
   EXPECT_EQ(CheckBareName(std::wstring(L"..\\evil.exe")), NameProblem::kSeparator);

@@ -30,32 +30,9 @@ using Bytes = std::vector<uint8_t>;
 
 const char kEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-// The PE checksum as Windows' image help library computes it, word by word with the carry
-// folded at once: written here apart from the tool's own.
-uint32_t ChecksumOf(const Bytes& file) {
-  uint32_t sum = 0;
-  for (std::size_t i = 0; i < file.size(); i += 2) {
-    if (i == petest::kChecksumAt || i == petest::kChecksumAt + 2) continue;
-    sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  return sum + static_cast<uint32_t>(file.size());
-}
-
-// What a signer does to a packed file: the certificate table behind it, the checksum set.
-void SignLikeASigner(Bytes& file, bool pe32Plus) {
-  petest::Sign(file, pe32Plus, 1600);
-  petest::Put32(file, petest::kChecksumAt, ChecksumOf(file));
-}
-
-// A cabinet as far as the packer looks: the signature and the length in its header.
-Bytes Cabinet(std::size_t size) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i % 251);
-  std::memcpy(b.data(), "MSCF\0\0\0\0", 8);
-  petest::Put32(b, 8, static_cast<uint32_t>(size));
-  return b;
-}
+using petest::Cabinet;
+using petest::ChecksumOf;
+using petest::SignLikeASigner;
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -404,6 +381,11 @@ TEST_F(PackTool, ExtractWritesEveryEntryAndReplacesNothingUnlessForced) {
   EXPECT_NE(err_.find("setup.cab exists there (--force replaces it)"), std::string::npos) << err_;
   EXPECT_TRUE(Read(Path("x/setup.cab")) == Text("mine"));
   EXPECT_FALSE(fs::exists(Path("x/empty.dat"))) << "a refusal writes nothing";
+  fs::create_directories(Path("x/empty.dat"));
+  EXPECT_EQ(Run({"extract", "--force", "%signed.exe", "%x"}), 1);
+  EXPECT_NE(err_.find("empty.dat exists there and is a folder"), std::string::npos) << err_;
+  EXPECT_TRUE(Read(Path("x/setup.cab")) == Text("mine")) << "a folder in the way is found before writing";
+  fs::remove(Path("x/empty.dat"));
   EXPECT_EQ(Run({"extract", "--force", "%signed.exe", "%x"}), 0) << err_;
   EXPECT_TRUE(Read(Path("x/setup.cab")) == Read(Path("in/setup.cab")));
 }
@@ -411,7 +393,7 @@ TEST_F(PackTool, ExtractWritesEveryEntryAndReplacesNothingUnlessForced) {
 TEST_F(PackTool, ExtractKeepsToTheLaunchersRulesAndWritesNothingOfAPayloadCutShort) {
   const std::vector<PackEntry> entries = {
       {"first.txt", Text("one")}, {"..\\up.txt", Text("escaped")}, {"..", Text("dots")},
-      {"LAST.TXT", Text("early")}, {"last.txt", Text("two")}};
+      {"LAST.TXT", Text("early")}, {"last.txt", Text("two")}, {"..\\up\xCEtxt", Text("a backslash in any code page")}};
   Bytes forged = PackInMemory(petest::MakeImage(false), "L.exe", entries);
   Write("forged.exe", forged);
   fs::create_directories(Path("out"));
@@ -422,12 +404,25 @@ TEST_F(PackTool, ExtractKeepsToTheLaunchersRulesAndWritesNothingOfAPayloadCutSho
   EXPECT_EQ(std::distance(fs::directory_iterator(Path("out")), fs::directory_iterator()), 1) << "nothing beside DIR";
   EXPECT_NE(err_.find("entry 2 (..\\up.txt) not extracted: the launcher skips it"), std::string::npos) << err_;
   EXPECT_NE(err_.find("entry 4 (LAST.TXT) not extracted: entry 5 has the same name"), std::string::npos) << err_;
+  EXPECT_NE(err_.find("entry 6 (..\\up\\xCEtxt) not extracted: the launcher skips it"), std::string::npos) << err_;
 
   forged.resize(forged.size() - 300);
-  Write("cut.exe", forged);
-  EXPECT_EQ(Run({"extract", "%cut.exe", "%y"}), 1);
-  EXPECT_NE(err_.find("nothing extracted"), std::string::npos) << err_;
-  EXPECT_FALSE(fs::exists(Path("y")));
+  const struct {
+    Bytes file;
+    const char* message;
+  } refused[] = {
+      {forged, "nothing extracted"},
+      // A name the launcher takes but this file system cannot hold: nothing else written either.
+      {PackInMemory(petest::MakeImage(false), "L.exe", {{"a.txt", Text("one")}, {std::string(256, 'm'), Text("long")}}),
+       "File name too long"},
+  };
+  for (const auto& c : refused) {
+    Write("refused.exe", c.file);
+    fs::remove_all(Path("y"));
+    EXPECT_EQ(Run({"extract", "%refused.exe", "%y"}), 1) << c.message;
+    EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
+    EXPECT_TRUE(!fs::exists(Path("y")) || fs::is_empty(Path("y"))) << c.message;
+  }
 }
 
 TEST_F(PackTool, AnInterruptedWriteLeavesNoTemporaryFile) {

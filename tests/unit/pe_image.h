@@ -1,7 +1,8 @@
-// Minimal PE images for the container tests: just enough headers for the reader (DOS
-// header, PE signature, file header, optional header with its data directories, one
+// Minimal PE images for the container and packer tests: just enough headers for the reader
+// (DOS header, PE signature, file header, optional header with its data directories, one
 // section holding everything after the headers), padded to a given length. They are never
-// run; the headers say "a GUI program" as the packer wants.
+// run; the headers say "a GUI program" as the packer wants. With them, what a signer does to
+// a file and a cabinet as far as the packer looks.
 #pragma once
 
 #include <cstdint>
@@ -66,6 +67,33 @@ inline void Sign(std::vector<uint8_t>& file, bool pe32Plus, uint32_t tableSize) 
   Put32(file, DirectoryAt(pe32Plus, 4), offset);
   Put32(file, DirectoryAt(pe32Plus, 4) + 4, tableSize);
   for (uint32_t i = 0; i < tableSize; ++i) file.push_back(static_cast<uint8_t>(0xC0 + i % 61));
+}
+
+// The PE checksum as Windows' image help library computes it, word by word with the carry
+// folded at once: written here apart from the packing tool's own.
+inline uint32_t ChecksumOf(const std::vector<uint8_t>& file) {
+  uint32_t sum = 0;
+  for (std::size_t i = 0; i < file.size(); i += 2) {
+    if (i == kChecksumAt || i == kChecksumAt + 2) continue;
+    sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return sum + static_cast<uint32_t>(file.size());
+}
+
+// What a signer does to a packed file: the certificate table behind it, the checksum set.
+inline void SignLikeASigner(std::vector<uint8_t>& file, bool pe32Plus) {
+  Sign(file, pe32Plus, 1600);
+  Put32(file, kChecksumAt, ChecksumOf(file));
+}
+
+// A cabinet as far as the packer looks: the signature and the length in its header.
+inline std::vector<uint8_t> Cabinet(std::size_t size) {
+  std::vector<uint8_t> b(size);
+  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i % 251);
+  std::memcpy(b.data(), "MSCF\0\0\0\0", 8);
+  Put32(b, 8, static_cast<uint32_t>(size));
+  return b;
 }
 
 }  // namespace petest

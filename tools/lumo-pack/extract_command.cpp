@@ -45,13 +45,17 @@ int Extract(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return Failed("cannot create " + dir + ": " + Reason(errno), err);
   const UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder) return Failed("cannot open " + dir + ": " + Reason(errno), err);
-  if (!force) {
-    for (std::size_t i : chosen) {
-      struct stat existing {};
-      if (::fstatat(folder.get(), r.entries[i].name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
-        return Failed("refusing to extract into " + dir + ": " + Shown(r.entries[i].name) +
-                          " exists there (--force replaces it)",
-                      err);
+  // Every name is tried before anything is written, so that what can be foreseen (a name
+  // taken, a folder in the way, a name too long for this file system) leaves DIR as it was.
+  for (std::size_t i : chosen) {
+    const std::string& name = r.entries[i].name;
+    struct stat existing {};
+    if (::fstatat(folder.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return Failed("cannot write " + dir + "/" + Shown(name) + ": " + Reason(errno), err);
+    } else if (!force || S_ISDIR(existing.st_mode)) {
+      return Failed("refusing to extract into " + dir + ": " + Shown(name) + " exists there" +
+                        (force ? " and is a folder" : " (--force replaces it)"),
+                    err);
     }
   }
 

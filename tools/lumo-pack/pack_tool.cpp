@@ -103,8 +103,9 @@ const char kExtractHelp[] =
     "DIR, and no existing file is replaced unless --force is given. Each file is written\n"
     "under a temporary name and renamed when complete.\n"
     "\n"
-    "Exit 1, with nothing written, for a file without a payload, a payload cut short, or a name\n"
-    "that exists in DIR; exit 1 after writing the rest when an entry was skipped.\n";
+    "Exit 1, with nothing written, for a file without a payload, a payload cut short, a name\n"
+    "that exists in DIR (a folder, even with --force) or that DIR cannot hold (too long for its\n"
+    "file system); exit 1 after writing the rest when an entry was skipped.\n";
 
 // ---- list ----
 

@@ -99,7 +99,15 @@ NameProblem CheckEntryNameAnyCodePage(const std::array<char, kEntryNameSize>& fi
   std::string name;
   NameProblem problem = CheckEntryNameField(field, &name);
   const bool isAscii = std::all_of(name.begin(), name.end(), [](char c) { return Code(c) < 0x80; });
-  if (problem == NameProblem::kNone && isAscii) problem = CheckBare(name);
+  if (problem == NameProblem::kNone) {
+    // Every double-byte code page starts its characters at 0x81 or above, so a '\' or '|'
+    // anywhere else is that character in every code page: judged as the converted name is.
+    std::string judged = name;
+    for (std::size_t i = 0; i < judged.size(); ++i) {
+      if ((judged[i] == '\\' || judged[i] == '|') && i > 0 && Code(judged[i - 1]) >= 0x81) judged[i] = '_';
+    }
+    problem = CheckBare(judged);
+  }
   if (text != nullptr) *text = name;
   if (ascii != nullptr) *ascii = isAscii;
   return problem;

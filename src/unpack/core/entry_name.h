@@ -35,8 +35,10 @@ const char* DescribeNameProblem(NameProblem problem);
 NameProblem CheckEntryNameField(const std::array<char, kEntryNameSize>& field, std::string* text);
 
 // The launcher's verdict as far as it can be given without the user's code page (the host
-// tools): the field check, and for a name of ASCII bytes, which reads the same in every
-// code page, the check of the converted name as well. `ascii` tells whether it was made.
+// tools): the field check, and the check of the converted name for every byte that reads
+// the same in every code page, which is all of an ASCII name. In another, only a '\' or
+// '|' right after a byte of 0x81 or above may be the second byte of a character and is
+// let pass. `ascii` tells whether the name is ASCII, so the verdict whole.
 NameProblem CheckEntryNameAnyCodePage(const std::array<char, kEntryNameSize>& field, std::string* text,
                                       bool* ascii);
 
