@@ -437,6 +437,12 @@ TEST(EntryNames, ABackslashByteIsLeftToTheConvertedName) {
       {"\x83:x", NameProblem::kSeparator, NameProblem::kSeparator},
       {"..", NameProblem::kDotName, NameProblem::kDotName},
       {"CON.txt", NameProblem::kDeviceName, NameProblem::kDeviceName},
+      // 256 bytes: one character too many in a single-byte code page, 128 in a double-byte one.
+      {"mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm"
+       "mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm"
+       "mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm"
+       "mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm+",
+       NameProblem::kNone, NameProblem::kTooLong},
   };
   for (const auto& c : cases) {
     std::array<char, kEntryNameSize> field{};
@@ -447,12 +453,14 @@ TEST(EntryNames, ABackslashByteIsLeftToTheConvertedName) {
   EXPECT_EQ(CheckBareName(std::wstring(L"\u30BD.txt")), NameProblem::kNone);
   EXPECT_EQ(CheckBareName(std::wstring(L"..\\evil.exe")), NameProblem::kSeparator);
   EXPECT_EQ(CheckBareName(std::wstring(L"a|b")), NameProblem::kForbidden);
+  EXPECT_EQ(CheckBareName(std::wstring(255, L'\u30BD')), NameProblem::kNone);
+  EXPECT_EQ(CheckBareName(std::wstring(256, L'\u30BD')), NameProblem::kTooLong) << "no file system takes it";
 }
 
 TEST(EntryNames, ThePackerAlsoWantsShortPrintableAscii) {
   EXPECT_EQ(CheckPackName("agent setup.cab"), NameProblem::kNone);
-  EXPECT_EQ(CheckPackName(std::string(259, 'x')), NameProblem::kNone);
-  EXPECT_EQ(CheckPackName(std::string(260, 'x')), NameProblem::kTooLong);
+  EXPECT_EQ(CheckPackName(std::string(255, 'x')), NameProblem::kNone);
+  EXPECT_EQ(CheckPackName(std::string(256, 'x')), NameProblem::kTooLong);
   EXPECT_EQ(CheckPackName("caf\xC3\xA9.txt"), NameProblem::kNotPrintable);
   EXPECT_EQ(CheckPackName("tab\there"), NameProblem::kNotPrintable);
   EXPECT_EQ(CheckPackName("del\x7F"), NameProblem::kNotPrintable);

@@ -51,6 +51,9 @@ uint32_t Code(Char c) {
 template <typename Char>
 NameProblem CheckBare(const std::basic_string<Char>& name, bool converted = true) {
   if (name.empty()) return NameProblem::kEmpty;
+  // A file name on Windows holds at most 255 UTF-16 units. An 8-bit name may be shorter once
+  // converted (two bytes of a double-byte code page make one character), so it waits.
+  if (converted && name.size() > kMaxFileNameLength) return NameProblem::kTooLong;
   for (Char c : name) {
     const uint32_t u = Code(c);
     if ((converted && u == '\\') || u == '/' || u == ':') return NameProblem::kSeparator;
@@ -78,7 +81,7 @@ const char* DescribeNameProblem(NameProblem problem) {
     case NameProblem::kSeparator: return "a name holding '\\', '/' or ':'";
     case NameProblem::kDotName: return "a name that is \".\" or \"..\"";
     case NameProblem::kDeviceName: return "a reserved device name";
-    case NameProblem::kTooLong: return "a name longer than 259 bytes";
+    case NameProblem::kTooLong: return "a name longer than 255 characters, the most a Windows file name holds";
     case NameProblem::kNotPrintable: return "a name holding something other than printable ASCII";
     case NameProblem::kForbidden: return "a name holding a character Windows forbids (< > \" | ? * or a control character)";
     case NameProblem::kTrailingDot: return "a name ending in a dot or a blank, which Windows drops";
@@ -102,6 +105,8 @@ NameProblem CheckEntryNameAnyCodePage(const std::array<char, kEntryNameSize>& fi
   if (problem == NameProblem::kNone) {
     // Every double-byte code page starts its characters at 0x81 or above, so a '\' or '|'
     // anywhere else is that character in every code page: judged as the converted name is.
+    // Its length too: over 255 bytes is too long in every single-byte code page, and for
+    // the host's own file systems, which count bytes.
     std::string judged = name;
     for (std::size_t i = 0; i < judged.size(); ++i) {
       if ((judged[i] == '\\' || judged[i] == '|') && i > 0 && Code(judged[i - 1]) >= 0x81) judged[i] = '_';
@@ -117,7 +122,6 @@ NameProblem CheckBareName(const std::string& name) { return CheckBare(name); }
 NameProblem CheckBareName(const std::wstring& name) { return CheckBare(name); }
 
 NameProblem CheckPackName(const std::string& name) {
-  if (name.size() >= kEntryNameSize) return NameProblem::kTooLong;
   for (char c : name) {
     if (c < 0x20 || c > 0x7E) return NameProblem::kNotPrintable;
   }

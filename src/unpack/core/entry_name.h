@@ -12,6 +12,9 @@
 
 namespace lumo {
 
+// The most UTF-16 units a file name (one component of a path) holds on Windows' file systems.
+constexpr std::size_t kMaxFileNameLength = 255;
+
 enum class NameProblem {
   kNone,
   kEmpty,           // the first byte is NUL
@@ -19,7 +22,7 @@ enum class NameProblem {
   kSeparator,       // holds '\', '/' or ':' (folders, drives, streams)
   kDotName,         // "." or ".."
   kDeviceName,      // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
-  kTooLong,         // more than 259 bytes (the packer's refusal; the field cannot hold it)
+  kTooLong,         // more than 255 characters, which no Windows file name holds
   kNotPrintable,    // a byte outside printable ASCII (the packer's refusal only)
   kForbidden,       // holds < > " | ? * or a control character
   kTrailingDot,     // ends in a dot or a blank
