@@ -406,7 +406,10 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session, bool p
                       kGetWorkFolder, first.c_str(), path.c_str());
       return;
     }
-    if (!lumo::WorkFolderNameTaken(static_cast<uint32_t>(result))) return;
+    if (!lumo::WorkFolderNameTaken(static_cast<uint32_t>(result))) {
+      CUtility::FileException(static_cast<DWORD>(result), path);
+      return;
+    }
   }
 }
 
@@ -420,7 +423,10 @@ void CUnPack::ClaimSystemTempFolder() {
     return;
   }
   uint8_t random[16];
-  if (!::RtlGenRandom(random, sizeof random)) return;
+  if (!::RtlGenRandom(random, sizeof random)) {
+    CUtility::Log(L"[%ls] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
+    return;
+  }
   const std::wstring name = lumo::UnpredictableFolderName(random, sizeof random);
   const std::wstring path = chain.Path() + name + L"\\";
   const int result = lumo::ClaimWorkFolder(chain, name, true);

@@ -40,9 +40,10 @@ struct CheckedOpen {
 
 // Opens `name` in the folder open in `parent` as itself and judges what it opened
 // (JudgeOpened, with the parent's listing for the name and the handle's own name): a link of
-// any kind, the wrong kind of entry, and a file with other names are refused. Where Windows offers it (10 1803 and later) a link is not even opened
-// (OBJ_DONT_REPARSE); elsewhere the link itself is opened (FILE_OPEN_REPARSE_POINT) and
-// refused by the reparse attribute of its handle. `entry` holds the entry only when it is
+// any kind, the wrong kind of entry, and a file with other names are refused. Where Windows
+// offers it (10 1803 and later) a link is not even opened (OBJ_DONT_REPARSE); elsewhere the
+// link itself is opened (FILE_OPEN_REPARSE_POINT) and refused by the reparse attribute of
+// its handle. `entry` holds the entry only when it is
 // accepted; `error` is the Win32 error behind kMissing and kFailed.
 Verdict OpenChecked(HANDLE parent, const std::wstring& name, const CheckedOpen& how, UniqueFile& entry,
                     DWORD& error);
@@ -55,9 +56,10 @@ bool QueryLinkCount(HANDLE entry, DWORD& links);
 // shows none (or cannot be read).
 DWORD ListedAttributes(HANDLE parent, const std::wstring& name);
 // Whether the handle's own name ends in `name` (or, for an entry opened by its short name,
-// whether that is its short name). On Windows an entry opened as itself always does. Wine opens what a Unix link points to even when asked for the link itself, lists the
-// link as a reparse point only when it points to a folder, and shows no reparse attribute
-// through the handle; the handle's name is then the target's. True when no name can be had.
+// whether that is its short name). On Windows an entry opened as itself always does. Wine
+// opens what a Unix link points to even when asked for the link itself, lists the link as a
+// reparse point only when it points to a folder, and shows no reparse attribute through the
+// handle; the handle's name is then the target's. True when no name can be had.
 bool NamesItself(HANDLE entry, const std::wstring& name);
 
 // Why a chain stopped: the full path of the component and the verdict on it.

@@ -47,13 +47,13 @@ inline std::string Narrow(const std::wstring& text) {
 // The conversions whose arguments the comparison can make: d i u o x X c s and %%, with
 // flags, a width and a precision as digits, and the lengths hh h l ll j z t. Anything else
 // (floating point, %p, %n, '*', Microsoft's I64) does not match.
-inline const std::wregex& ComparableSpec() {
+inline const std::wregex& ComparableDirective() {
   static const std::wregex pattern(L"%([-+ #0']*)([0-9]*)(\\.[0-9]*)?(hh|h|ll|l|j|z|t)?([diouxXcs%])");
   return pattern;
 }
 
 // Every directive in `text` ("%" to its conversion letter), as printf reads it.
-inline std::vector<std::wstring> SpecsIn(const std::wstring& text) {
+inline std::vector<std::wstring> DirectivesIn(const std::wstring& text) {
   static const std::wregex any(L"%[-+ #0']*(\\*|[0-9]+)?(\\.(\\*|[0-9]*))?(hh|h|ll|l|j|z|t|L|I64|I32|I)?[A-Za-z%]");
   std::vector<std::wstring> directives;
   for (std::wsregex_iterator it(text.begin(), text.end(), any), end; it != end; ++it) directives.push_back(it->str());
@@ -100,7 +100,7 @@ void CompareUnsigned(VFormat reference, const std::wstring& directive, std::vect
 inline std::vector<std::string> Differences(VFormat reference, const std::wstring& directive) {
   std::vector<std::string> differences;
   std::wsmatch parts;
-  if (!std::regex_match(directive, parts, ComparableSpec())) {
+  if (!std::regex_match(directive, parts, ComparableDirective())) {
     differences.push_back(Narrow(directive) + ": not a conversion the comparison covers");
     return differences;
   }
@@ -174,7 +174,7 @@ inline std::map<std::wstring, std::string> LauncherDirectives(const std::string&
       }
       for (std::sregex_iterator it(line.begin(), line.end(), literal), end; it != end; ++it) {
         const std::string text = (*it)[1].str();
-        for (const std::wstring& directive : SpecsIn(std::wstring(text.begin(), text.end()))) {
+        for (const std::wstring& directive : DirectivesIn(std::wstring(text.begin(), text.end()))) {
           directives.emplace(directive, entry.path().filename().string());
         }
       }

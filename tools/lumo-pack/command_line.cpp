@@ -9,7 +9,7 @@ int UsageError(const std::string& command, const std::string& message, std::ostr
   return kExitUsage;
 }
 
-bool Parse(const std::vector<std::string>& args, const std::string& command, const std::vector<OptionSpec>& specs,
+bool Parse(const std::vector<std::string>& args, const std::string& command, const std::vector<OptionRule>& rules,
            CommandLine& line, std::ostream& err) {
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -28,13 +28,13 @@ bool Parse(const std::vector<std::string>& args, const std::string& command, con
     }
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return name == s.name; });
-    if (spec == specs.end()) {
+    const auto rule = std::find_if(rules.begin(), rules.end(), [&](const OptionRule& r) { return name == r.name; });
+    if (rule == rules.end()) {
       UsageError(command, "unknown option " + name, err);
       return false;
     }
     std::string value;
-    if (spec->takesValue) {
+    if (rule->takesValue) {
       if (equals != std::string::npos) {
         value = arg.substr(equals + 1);
       } else if (i + 1 < args.size()) {
@@ -47,7 +47,7 @@ bool Parse(const std::vector<std::string>& args, const std::string& command, con
       UsageError(command, name + " takes no value", err);
       return false;
     }
-    if (line.Has(name) && !spec->repeatable) {
+    if (line.Has(name) && !rule->repeatable) {
       UsageError(command, name + " given twice", err);
       return false;
     }

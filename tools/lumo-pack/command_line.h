@@ -13,7 +13,8 @@
 
 namespace lumopack {
 
-struct OptionSpec {
+// What an option takes: a value or none, once or again.
+struct OptionRule {
   const char* name;
   bool takesValue;
   bool repeatable;
@@ -29,7 +30,7 @@ struct CommandLine {
 
 // Parses args[1..] of `command`: --NAME VALUE or --NAME=VALUE, -h/--help, and -- before
 // operands. False after a usage error has been written.
-bool Parse(const std::vector<std::string>& args, const std::string& command, const std::vector<OptionSpec>& specs,
+bool Parse(const std::vector<std::string>& args, const std::string& command, const std::vector<OptionRule>& rules,
            CommandLine& line, std::ostream& err);
 
 // Write their line and return the exit code: 2 with a pointer to the command's help, or 1.

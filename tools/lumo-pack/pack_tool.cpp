@@ -164,7 +164,7 @@ int Verify(const CommandLine& line, std::ostream& out, std::ostream& err) {
 struct Command {
   const char* name;
   const char* help;
-  std::vector<OptionSpec> options;
+  std::vector<OptionRule> options;
   int (*run)(const CommandLine& line, std::ostream& out, std::ostream& err);
 };
 
