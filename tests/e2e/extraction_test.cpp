@@ -10,6 +10,7 @@
 #include "support/agent_record.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
+#include "unit/pe_image.h"
 #include "support/tiny_cabinet.h"
 #include "support/winsupport.h"
 #include "util/utility.h"
@@ -67,16 +68,9 @@ TEST_P(ExtractionE2E, FillerAndSignatureDoNotMoveThePayload) {
   Sandbox box(L"e2e-signed");
   const std::vector<PayloadFile> files = {{"a.txt", TextBytes("alpha")}, {"b.bin", PatternBytes(4097, 7)}};
   std::vector<uint8_t> bytes = PackedLauncherBytes(files, 12);
-  // A certificate table appended by the rules of Authenticode (named by the security
-  // directory, the fifth of the optional header's, which is 16 bytes longer in a PE32+ file
-  // than in the release launcher's PE32); real signing is checked by tests/checks/signing.sh.
-  const uint32_t lfanew = *reinterpret_cast<const uint32_t*>(&bytes[60]);
-  const bool pe32Plus = bytes[lfanew + 24] == 0x0B && bytes[lfanew + 25] == 0x02;
-  const uint32_t at = lfanew + 24 + (pe32Plus ? 112 : 96) + 4 * 8;
-  const uint32_t offset = static_cast<uint32_t>(bytes.size()), size = 1544;
-  memcpy(&bytes[at], &offset, 4);
-  memcpy(&bytes[at + 4], &size, 4);
-  bytes.resize(bytes.size() + size, 0x5A);
+  // A certificate table appended by the rules of Authenticode, at the security directory of
+  // the launcher's own width; real signing is checked by tests/checks/signing.sh.
+  petest::AppendCertificateTable(bytes, 1544, 0x5A);
   const LauncherRun run = RunLauncher(box, WriteLauncher(box.Root(), L"signed.exe", bytes), L"", kRunTimeout);
   EXPECT_TRUE(Contains(run.log, L"[CUnPack::FindHeader] Sign Size:1544 ")) << run.log;
   ExpectWritten(run, box, 1, 2, files[0]);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -152,6 +153,37 @@ TEST(ContainerTrailer, SecurityDirectoryOutsideTheFileFallsBackToTheSizeFromTheE
   ASSERT_EQ(location.status, TrailerStatus::kFound);
   EXPECT_FALSE(location.atCertificateTable);
   EXPECT_EQ(location.headerOffset, stub.size());
+}
+
+// The launchers this tree built, PE32 and PE32+, read as data: packed and signed the way the
+// Windows-side and end-to-end tests do it, each is found at its own certificate table. (Where
+// 32-bit programs do not run, this is what shows the release launcher's layout read right.)
+TEST(ContainerTrailer, BothBuiltLaunchersSignedAreReadAtTheirOwnDirectory) {
+  for (const char* flavor : {"win32", "win64"}) {
+    SCOPED_TRACE(flavor);
+    const std::string path = std::string(LUMO_OUT_DIR) + "/" + flavor + "/OXUnPackLUMO.exe";
+    std::vector<uint8_t> stub;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+      for (int c; (c = std::fgetc(f)) != EOF;) stub.push_back(static_cast<uint8_t>(c));
+      std::fclose(f);
+    }
+    if (stub.empty()) GTEST_SKIP() << path << " is not built (scripts/build " << flavor << ")";
+    PeSecurity security;
+    MemorySource stubSource(stub);
+    ASSERT_TRUE(ReadPeSecurity(stubSource, security));
+    EXPECT_EQ(security.pe32Plus, std::string(flavor) == "win64");
+
+    std::vector<uint8_t> file = PackInMemory(stub, "OXUnPackLUMO.exe", ThreeEntries());
+    const uint64_t packed = file.size();
+    petest::AppendCertificateTable(file, 2048, 0x30);
+    MemorySource source(file);
+    const TrailerLocation location = LocateTrailer(source);
+    ASSERT_EQ(location.status, TrailerStatus::kFound);
+    EXPECT_EQ(location.security.signSize, 2048);
+    EXPECT_TRUE(location.atCertificateTable);
+    EXPECT_EQ(location.trailerOffset, packed - kEntryHeaderSize);
+    EXPECT_EQ(location.headerOffset, stub.size());
+  }
 }
 
 TEST(ContainerTrailer, ZeroTrailerMeansNoPayload) {

@@ -69,6 +69,24 @@ inline void Sign(std::vector<uint8_t>& file, bool pe32Plus, uint32_t tableSize) 
   for (uint32_t i = 0; i < tableSize; ++i) file.push_back(static_cast<uint8_t>(0xC0 + i % 61));
 }
 
+// Where the security data directory lies in any PE file, by its own e_lfanew and its
+// optional header's magic: PE32 (the release launcher) keeps it 16 bytes earlier than PE32+
+// (the x86_64 build), where PE32's debug directory would be.
+inline std::size_t SecurityDirectoryOf(const std::vector<uint8_t>& image) {
+  const uint32_t lfanew = image[60] | image[61] << 8 | image[62] << 16 | static_cast<uint32_t>(image[63]) << 24;
+  const bool pe32Plus = image[lfanew + 24] == 0x0B && image[lfanew + 25] == 0x02;
+  return lfanew + 24 + (pe32Plus ? 112 : 96) + 8 * 4;
+}
+
+// What a signer does to a built program packed by the tests: a certificate table of
+// `tableSize` bytes of `fill`, named by its security directory, at the old end of the file.
+inline void AppendCertificateTable(std::vector<uint8_t>& file, uint32_t tableSize, uint8_t fill) {
+  const std::size_t at = SecurityDirectoryOf(file);
+  Put32(file, at, static_cast<uint32_t>(file.size()));
+  Put32(file, at + 4, tableSize);
+  file.resize(file.size() + tableSize, fill);
+}
+
 // The PE checksum as Windows' image help library computes it, word by word with the carry
 // folded at once: written here apart from the packing tool's own.
 inline uint32_t ChecksumOf(const std::vector<uint8_t>& file) {

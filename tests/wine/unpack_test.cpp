@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "support/launcher_run.h"
+#include "unit/pe_image.h"
 #include "support/winsupport.h"
 #include "unpack/unpack.h"
 
@@ -86,15 +87,9 @@ TEST(Extraction, SignedAndFilledLayoutsAreFoundAlike) {
   KeepCurrentDirectory keep;
   const std::vector<PayloadFile> files = {{"a.txt", TextBytes("alpha")}, {"b.txt", PatternBytes(5000, 9)}};
   std::vector<uint8_t> bytes = PackedLauncherBytes(files, 12);
-  // Sign the way a signer does: the security directory of the PE32+ headers names a table
-  // appended at the old end of the file.
-  const uint32_t lfanew = *reinterpret_cast<const uint32_t*>(&bytes[60]);
-  const uint32_t at = lfanew + 24 + 112 + 4 * 8;
-  const uint32_t tableOffset = static_cast<uint32_t>(bytes.size());
-  const uint32_t tableSize = 2048;
-  memcpy(&bytes[at], &tableOffset, 4);
-  memcpy(&bytes[at + 4], &tableSize, 4);
-  bytes.resize(bytes.size() + tableSize, 0x30);
+  // Signed the way a signer does, at the directory of this build's own headers (PE32 or
+  // PE32+); the filler byte 0x30 would read as a header offset of 808464432.
+  petest::AppendCertificateTable(bytes, 2048, 0x30);
   const Extraction e = Extract(box, bytes);
   EXPECT_EQ(e.result, 1u) << e.log;
   EXPECT_TRUE(Contains(e.log, L"[CUnPack::FindHeader] Sign Size:2048 ")) << e.log;
