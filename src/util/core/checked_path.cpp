@@ -52,6 +52,13 @@ bool SplitFolderPath(const std::wstring& path, std::wstring& root, std::vector<s
   return true;
 }
 
+std::wstring Win32PathFromFinal(const std::wstring& path) {
+  if (path.compare(0, 4, L"\\\\?\\") != 0) return std::wstring();
+  if (path.compare(4, 4, L"UNC\\") == 0)
+    return ShareEnd(path, 8) == std::wstring::npos ? std::wstring() : L"\\\\" + path.substr(8);
+  return IsDriveRoot(path, 4) ? path.substr(4) : std::wstring();
+}
+
 Verdict JudgeOpened(uint32_t opened, uint32_t listed, bool namesItself, bool wantFolder, uint32_t links) {
   if (((opened | listed) & kAttributeReparsePoint) != 0 || !namesItself) return Verdict::kLink;
   const bool isFolder = (opened & kAttributeDirectory) != 0;
