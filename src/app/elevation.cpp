@@ -52,7 +52,7 @@ bool HandleElevation(bool& runAsSystem) {
       const CLauncherFile* own = CLauncherFile::Own();
       const std::wstring file = own != nullptr ? own->FinalPath() : std::wstring();
       if (file.empty()) {
-        CUtility::Log(L"[%ls] LUMO no elevation: no final path (%d)", kSource, static_cast<int>(::GetLastError()));
+        CUtility::Log(L"[%ls] LUMO no elevation: no final path", kSource);
         return true;
       }
       // A declined or impossible elevation leaves this run to go on unelevated; the

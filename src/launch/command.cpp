@@ -40,7 +40,7 @@ DWORD CopyOwnFile(HANDLE folder, const std::wstring& name, lumo::Verdict& verdic
   lumo::UniqueFile file;
   DWORD error = ERROR_INVALID_HANDLE;
   const lumo::CheckedOpen create{GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF, false};
-  if (own == nullptr || !own->IsHeld()) return error;
+  if (own == nullptr) return error;
   verdict = lumo::OpenChecked(folder, name, create, file, error);
   if (verdict != lumo::Verdict::kAccepted) return error != 0 ? error : ERROR_CANT_ACCESS_FILE;
   std::vector<char> buffer(64 * 1024);
@@ -63,7 +63,7 @@ DWORD CopyOwnFile(HANDLE folder, const std::wstring& name, lumo::Verdict& verdic
 // The folders and the copy are made in the session user's token alone: an elevated run
 // must not write where the user could not. Without a token of the user an elevated run
 // writes nothing (ERROR_NO_TOKEN); an unelevated run's own token is the user's. A link or a
-// file with other names on the way is refused (one line, and ERROR_CANT_ACCESS_FILE).
+// file with other names on the way is refused (ERROR_CANT_ACCESS_FILE); a line names it.
 //
 // Who owns these folders on a machine with several users: whoever comes first. They are
 // made as that user, with the rights inherited from the common application-data folder
@@ -174,14 +174,15 @@ BOOL CUtility::GetProductVersion(DWORD& versionMS, DWORD& versionLS) {
   const HGLOBAL loaded = resource != nullptr ? ::LoadResource(self, resource) : nullptr;
   const BYTE* data = loaded != nullptr ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
   const DWORD size = resource != nullptr ? ::SizeofResource(self, resource) : 0;
-  if (data == nullptr || size == 0) return FALSE;
   // VerQueryValueW may write into the block it is given (room for its text conversions, as
-  // GetFileVersionInfoSizeW leaves): a copy of our own, never the mapped image.
-  std::vector<BYTE> block(size * 2);
-  std::memcpy(block.data(), data, size);
+  // GetFileVersionInfoSizeW leaves): a copy of our own, never the mapped image. The launcher's
+  // own resource is a few hundred bytes.
+  BYTE block[2048];
+  if (data == nullptr || size == 0 || size > sizeof block / 2) return FALSE;
+  std::memcpy(block, data, size);
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  const BOOL found = ::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length);
+  const BOOL found = ::VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&fixed), &length);
   if (found && fixed != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
     versionMS = fixed->dwProductVersionMS;
     versionLS = fixed->dwProductVersionLS;

@@ -36,8 +36,8 @@ bool CLauncherFile::Open(const wchar_t* path) {
 CLauncherFile::CLauncherFile(const std::wstring& path) { Open(path.c_str()); }
 
 CLauncherFile::CLauncherFile() {
-  wchar_t path[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  wchar_t path[MAX_PATH];
+  if (::GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) path[0] = L'\0';
   if (!Open(path)) return;
   // The path may name another file by now (renamed and replaced before this open, or a stream
   // renamed away): the system compares the file behind a view of the handle with the one
@@ -81,7 +81,8 @@ std::wstring CLauncherFile::FinalPath() const {
   const auto finalPath = lumo::LoadedFunction<FinalPathFn>(L"kernel32.dll", "GetFinalPathNameByHandleW");
   // Room for what a Win32 path of MAX_PATH becomes with "\\?\UNC\" in front; the shell
   // starts nothing longer.
-  wchar_t path[MAX_PATH + 8] = {};
+  wchar_t path[MAX_PATH + 8];
   const DWORD length = finalPath != nullptr ? finalPath(m_hFile.get(), path, MAX_PATH + 8, VOLUME_NAME_DOS) : 0;
-  return length != 0 && length < MAX_PATH + 8 ? lumo::Win32PathFromFinal(path) : std::wstring();
+  const wchar_t* win32 = length != 0 && length < MAX_PATH + 8 ? lumo::Win32PathFromFinal(path) : nullptr;
+  return win32 != nullptr ? win32 : L"";
 }
