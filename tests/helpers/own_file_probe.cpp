@@ -2,15 +2,13 @@
 //   own_file_probe.exe REPORT [GO]
 // Line 1 of REPORT (UTF-16 LE, CR LF): "held", "open failed ERROR" or "another file 0xSTATUS".
 // With GO, it then waits (up to 30 s) until a file GO exists, reads its whole file through
-// the held handle and adds line 2: the number of bytes read, their FNV-1a hash in hex, and
-// the product version the launcher would name its backup copy after ("none" without one).
+// the held handle and adds line 2: the number of bytes read and their FNV-1a hash in hex.
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
 #include "util/launcher_file.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -52,11 +50,7 @@ int wmain(int argc, wchar_t** argv) {
     for (DWORD i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
     total += got;
   }
-  DWORD ms = 0, ls = 0;
-  wchar_t version[48] = L"none";
-  if (CUtility::GetProductVersion(ms, ls))
-    std::swprintf(version, 48, L"%u.%u.%u.%u", HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls));
-  std::swprintf(line, 64, L"%llu %016llx %ls", total, hash, version);
+  std::swprintf(line, 64, L"%llu %016llx", total, hash);
   Append(argv[1], line);
   return 0;
 }

@@ -6,7 +6,9 @@
 // What Wine cannot show: its share modes are checked by its own server, not by NTFS, SMB or
 // FAT (a download on a network share or a USB stick), and it has no NTFS streams (a stream
 // renamed away, which the mapped-file check also catches); a Unix rename from outside Wine
-// stands for a replacement behind Windows' back. docs/RELEASE-CHECKS.md holds the Windows runs.
+// stands for a replacement behind Windows' back. Nor the version read from the loaded module
+// rather than from the path: Wine's version functions answer for the path of a loaded module
+// from the module itself. docs/RELEASE-CHECKS.md holds the Windows runs.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -23,15 +25,13 @@ std::wstring Fnv(const std::vector<uint8_t>& bytes) {
   unsigned long long hash = 14695981039346656037ull;
   for (uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ull;
   wchar_t text[64] = {};
-  // The probe has no version resource of its own: "none", whatever file lies at its path.
-  swprintf(text, 64, L"%llu %016llx none", static_cast<unsigned long long>(bytes.size()), hash);
+  swprintf(text, 64, L"%llu %016llx", static_cast<unsigned long long>(bytes.size()), hash);
   return text;
 }
 
 TEST(OwnFile, TheHeldFileIsTheOneStartedAndTheOneReadWhateverHappensAtItsPath) {
   Sandbox box(L"own-file");
   const std::vector<uint8_t> probeBytes = ReadBytes(ExeDir() + L"\\own_file_probe.exe");
-  // Another program, with a version resource (1.0.0.0).
   const std::vector<uint8_t> otherBytes = ReadBytes(LauncherPath());
   ASSERT_FALSE(probeBytes.empty());
   ASSERT_FALSE(otherBytes.empty());
@@ -58,8 +58,7 @@ TEST(OwnFile, TheHeldFileIsTheOneStartedAndTheOneReadWhateverHappensAtItsPath) {
                 ::CreateHardLinkW(exe.c_str(), (exe + L".first").c_str(), nullptr);
        },
        nothing, L"held"},
-      {"replaced after the open: refused through Windows; behind its back, the handle and the version are still the "
-       "original's",
+      {"replaced after the open: refused through Windows; behind its back, the handle still reads the original",
        nothing,
        [&](const std::wstring& exe) {
          const std::wstring other = exe + L".other";
@@ -110,6 +109,17 @@ TEST(OwnFile, TheHeldFileIsTheOneStartedAndTheOneReadWhateverHappensAtItsPath) {
     // A failed open reads nothing; every other handle reads the bytes that were started.
     EXPECT_EQ(lines[1], Fnv(lines[0].compare(0, 11, L"open failed") == 0 ? std::vector<uint8_t>() : probeBytes));
   }
+}
+
+// The elevated copy is started by the path the system resolved for the held handle. Wine
+// cannot show a download on a network share ("\\\\?\\UNC\\..."): docs/RELEASE-CHECKS.md.
+TEST(OwnFile, TheHeldFileIsNamedByItsFinalPathInTheWin32Form) {
+  Sandbox box(L"own-file-final");
+  const std::wstring file = box.Root() + L"\\held.exe";
+  ASSERT_TRUE(WriteBytes(file, "MZ", 2));
+  const CLauncherFile held(file);
+  ASSERT_TRUE(held.IsHeld());
+  EXPECT_EQ(held.FinalPath(), file);
 }
 
 }  // namespace
