@@ -11,6 +11,7 @@
 #include "ui/loading.h"
 #include "unpack/unpack.h"
 #include "util/core/os_class.h"
+#include "util/launcher_file.h"
 #include "util/utility.h"
 
 namespace {
@@ -34,9 +35,26 @@ std::wstring ExtractPayload(CUnPack& unpack) {
   return unpack.GetWorkFolder();
 }
 
+// The file the user started is the only one this run reads. When it could not be held, or the
+// path now names another file, the run ends before it writes, shows or starts anything.
+bool HoldsOwnFile() {
+  const CLauncherFile* own = CLauncherFile::Own();
+  if (own != nullptr && own->IsHeld()) return true;
+  // The step that failed: the open, with its Win32 error, or the check, with its status.
+  const bool opened = own != nullptr && own->GetVerdict() == CLauncherFile::Verdict::kAnotherFile;
+  const DWORD why = own == nullptr ? ERROR_INVALID_HANDLE : opened ? static_cast<DWORD>(own->Status()) : own->Error();
+  CUtility::Log(opened ? L"[%ls] LUMO skip: the launcher's file is not the one started (0x%08X)"
+                       : L"[%ls] LUMO skip: the launcher's file cannot be opened (%d)",
+                kSource, static_cast<int>(why));
+  return false;
+}
+
 }  // namespace
 
 bool CUnPackFileApp::InitInstance() {
+  // 0. The launcher's own file.
+  if (!HoldsOwnFile()) return false;
+
   // 1. Operating system.
   if (!IsSupportedSystem()) {
     ShowUpgradeMessage();

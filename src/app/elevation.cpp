@@ -11,6 +11,7 @@
 #include "app/app.h"
 #include "app/core/elevation.h"
 #include "res/resource.h"
+#include "util/launcher_file.h"
 #include "util/utility.h"
 
 namespace lumo {
@@ -43,10 +44,21 @@ bool HandleElevation(bool& runAsSystem) {
     case ElevationAction::kRunAsSystem:
       runAsSystem = true;
       return true;
-    case ElevationAction::kRelaunchElevated:
+    case ElevationAction::kRelaunchElevated: {
+      // The elevated copy is started from the file this run holds, named by the path the
+      // system resolved for the handle: no link on the way to it can be turned elsewhere
+      // between the check and the prompt, and the file itself cannot move while held. The
+      // hold lasts until this process ends, after the start.
+      const CLauncherFile* own = CLauncherFile::Own();
+      const std::wstring file = own != nullptr ? own->FinalPath() : std::wstring();
+      if (file.empty()) {
+        CUtility::Log(L"[%ls] LUMO no elevation: no final path", kSource);
+        return true;
+      }
       // A declined or impossible elevation leaves this run to go on unelevated; the
       // elevated copy, when it starts, repeats the whole sequence.
-      return !StartElevatedCopy(CUtility::GetModulePath(), ::GetCommandLineW());
+      return !StartElevatedCopy(file, ::GetCommandLineW());
+    }
     case ElevationAction::kNone:
       break;
   }

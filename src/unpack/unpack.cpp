@@ -19,11 +19,14 @@
 #include "unpack/folder_tree.h"
 #include "unpack/secure_folder.h"
 #include "util/folder_chain.h"
+#include "util/launcher_file.h"
 #include "util/utility.h"
 
 #ifndef LUMO_COPY_BUFFER
 #define LUMO_COPY_BUFFER 1024
 #endif
+
+using lumo::LogRefusal;
 
 namespace {
 
@@ -31,44 +34,30 @@ constexpr const wchar_t* kFindHeader = L"CUnPack::FindHeader";
 constexpr const wchar_t* kUnPackFiles = L"CUnPack::UnPackFiles";
 constexpr const wchar_t* kGetWorkFolder = L"CUnPack::GetWorkFolder";
 
-// The launcher's file, read through an open handle; shared with readers and writers
-// because the running image is open in the system at the same time.
-lumo::UniqueFile OpenSource(const std::wstring& path) {
-  return lumo::UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-bool SeekTo(HANDLE file, uint64_t offset) {
-  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
-  LARGE_INTEGER to;
-  to.QuadPart = static_cast<LONGLONG>(offset);
-  return ::SetFilePointerEx(file, to, nullptr, FILE_BEGIN) != FALSE;
-}
-
 uint64_t FileLength(HANDLE file) {
   LARGE_INTEGER length{};
   if (!::GetFileSizeEx(file, &length) || length.QuadPart < 0) return 0;
   return static_cast<uint64_t>(length.QuadPart);
 }
 
+// The trailer's reader: positional reads through the held file.
 class FileSource : public lumo::ByteSource {
  public:
-  explicit FileSource(HANDLE file) : file_(file), length_(FileLength(file)) {}
+  explicit FileSource(const CLauncherFile& file) : file_(file), length_(file.Length()) {}
   uint64_t Length() const override { return length_; }
   std::size_t ReadAt(uint64_t offset, void* buffer, std::size_t size) override {
-    if (!SeekTo(file_, offset)) return 0;
     std::size_t done = 0;
     while (done < size) {
       DWORD got = 0;
       const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 20));
-      if (!::ReadFile(file_, static_cast<char*>(buffer) + done, ask, &got, nullptr) || got == 0) break;
+      if (!file_.ReadAt(offset + done, static_cast<char*>(buffer) + done, ask, got) || got == 0) break;
       done += got;
     }
     return done;
   }
 
  private:
-  HANDLE file_;
+  const CLauncherFile& file_;
   uint64_t length_;
 };
 
@@ -122,16 +111,17 @@ void ReportNoDiskSpace() {
 
 enum class CopyResult { kDone, kShortRead, kReadFailed, kWriteFailed };
 
-// Streams `size` bytes from the source's current position into the target through one
-// buffer. A read that returns fewer bytes than asked ends the copy at once: the entry
-// claims more than the file holds, and no further read could deliver it.
-CopyResult CopyEntry(HANDLE source, HANDLE target, uint64_t size, uint64_t& copied, DWORD& error) {
+// Streams `size` bytes from `offset` of the source into the target through one buffer. A
+// read that returns fewer bytes than asked ends the copy at once: the entry claims more than
+// the file holds, and no further read could deliver it.
+CopyResult CopyEntry(const CLauncherFile& source, uint64_t offset, HANDLE target, uint64_t size, uint64_t& copied,
+                     DWORD& error) {
   std::vector<char> buffer(LUMO_COPY_BUFFER);
   copied = 0;
   while (copied < size) {
     const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(size - copied, buffer.size()));
     DWORD got = 0;
-    if (!::ReadFile(source, buffer.data(), ask, &got, nullptr)) {
+    if (!source.ReadAt(offset + copied, buffer.data(), ask, got)) {
       error = ::GetLastError();
       return CopyResult::kReadFailed;
     }
@@ -147,12 +137,6 @@ CopyResult CopyEntry(HANDLE source, HANDLE target, uint64_t size, uint64_t& copi
     }
   }
   return CopyResult::kDone;
-}
-
-// One line for a component the checked road would not take: its path and why.
-void LogRefusal(const wchar_t* source, const lumo::ChainFailure& failure) {
-  CUtility::Log(L"[%ls] %ls refused: %ls", source, failure.path.c_str(),
-                lumo::DescribeVerdict(failure.verdict, failure.error).c_str());
 }
 
 // An entry's file in the held work folder, made relative to its handle and checked: a name
@@ -178,10 +162,18 @@ lumo::UniqueFile CreateEntryFile(const std::wstring& name, const std::wstring& p
 
 CUnPack::CUnPack() = default;
 
-CUnPack::CUnPack(std::wstring sourcePath) : m_strSourcePath(std::move(sourcePath)) {}
+// Opened here, once, as the launcher opens its own file, and held while the object lives.
+CUnPack::CUnPack(std::wstring sourcePath)
+    : m_pOwnSource(new CLauncherFile(sourcePath)), m_strSourcePath(std::move(sourcePath)) {}
+
+CUnPack::~CUnPack() = default;
 
 std::wstring CUnPack::SourcePath() const {
   return m_strSourcePath.empty() ? CUtility::GetModulePath() : m_strSourcePath;
+}
+
+const CLauncherFile* CUnPack::Source() const {
+  return m_pOwnSource ? m_pOwnSource.get() : CLauncherFile::Own();
 }
 
 DWORD WINAPI CUnPack::ExtractionThread(LPVOID parameter) {
@@ -208,14 +200,13 @@ int CUnPack::RunExtraction() {
 uint64_t CUnPack::FindHeader() {
   const std::wstring path = SourcePath();
   CUtility::Log(L"[%ls] Name:%ls", kFindHeader, path.c_str());
-  lumo::UniqueFile file = OpenSource(path);
-  if (!file) {
-    const DWORD error = ::GetLastError();
+  const CLauncherFile* file = Source();
+  if (file == nullptr || !file->IsHeld()) {
     CUtility::Log(L"[%ls] Fail", kFindHeader);
-    CUtility::FileException(error, path);
+    CUtility::FileException(file != nullptr ? file->Error() : ERROR_INVALID_HANDLE, path);
     return 0;
   }
-  FileSource source(file.get());
+  FileSource source(*file);
   const lumo::TrailerLocation location = lumo::LocateTrailer(source);
   switch (location.status) {
     case lumo::TrailerStatus::kNoPeHeaders:
@@ -237,25 +228,21 @@ uint64_t CUnPack::FindHeader() {
 }
 
 int CUnPack::UnPackFiles() {
+  // Found only through the held file: the entries are read through it as well.
   const uint64_t headerOffset = FindHeader();
   if (headerOffset == 0) return 0;
 
   const std::wstring path = SourcePath();
-  lumo::UniqueFile source = OpenSource(path);
-  if (!source) {
-    CUtility::FileException(::GetLastError(), path);
-    return 0;
-  }
-  const uint64_t length = FileLength(source.get());
+  const CLauncherFile& source = *Source();
+  const uint64_t length = source.Length();
   // An offset at or beyond the end yields an empty walk: the first header read is empty.
   uint64_t position = std::min(headerOffset, length);
-  SeekTo(source.get(), position);
 
   int counter = 0;
   for (;;) {
     uint8_t raw[lumo::kEntryHeaderSize];
     DWORD got = 0;
-    if (!::ReadFile(source.get(), raw, sizeof raw, &got, nullptr) || got < sizeof raw) break;
+    if (!source.ReadAt(position, raw, sizeof raw, got) || got < sizeof raw) break;
     position += got;
     const lumo::EntryHeader header = lumo::DecodeEntryHeader(raw);
     const int count = static_cast<int>(header.count);
@@ -274,7 +261,6 @@ int CUnPack::UnPackFiles() {
                     Printable(name).c_str(), static_cast<int>(static_cast<uint32_t>(header.size)),
                     std::wstring(reason.begin(), reason.end()).c_str());
       position = lumo::SkipTarget(position, header.size, length);
-      SeekTo(source.get(), position);
       if (counter == count) break;
       continue;
     }
@@ -297,11 +283,10 @@ int CUnPack::UnPackFiles() {
       CUtility::FileException(ERROR_PATH_NOT_FOUND, target);
     if (!output) {
       position = lumo::SkipTarget(position, header.size, length);
-      SeekTo(source.get(), position);
     } else {
       uint64_t copied = 0;
       DWORD error = 0;
-      const CopyResult copy = CopyEntry(source.get(), output.get(), header.size, copied, error);
+      const CopyResult copy = CopyEntry(source, position, output.get(), header.size, copied, error);
       if (copy != CopyResult::kDone) {
         // A partial file is of no use to the agent: it goes, and the run ends here.
         lumo::DeleteEntryAt(output.get());

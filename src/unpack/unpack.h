@@ -6,18 +6,23 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "util/folder_chain.h"
 #include "util/handles.h"
 
+class CLauncherFile;
+
 class CUnPack {
  public:
-  // Reads the payload of the launcher's own executable.
+  // Reads the payload of the launcher's own executable, through the file held since the
+  // process started (CLauncherFile::Own).
   CUnPack();
-  // Reads the payload of another packed file (the Windows-side tests use this to extract
-  // a launcher they packed without running it).
+  // Reads the payload of another packed file, opened and held as the launcher holds its own
+  // (the Windows-side tests use this to extract a launcher they packed without running it).
   explicit CUnPack(std::wstring sourcePath);
+  ~CUnPack();
   CUnPack(const CUnPack&) = delete;
   CUnPack& operator=(const CUnPack&) = delete;
 
@@ -44,6 +49,7 @@ class CUnPack {
  private:
   static DWORD WINAPI ExtractionThread(LPVOID parameter);
   std::wstring SourcePath() const;
+  const CLauncherFile* Source() const;
   void MakeProductTempFolder(lumo::FolderChain& chain, bool checked);
   void ClaimSessionFolder(lumo::FolderChain& parent, long session, bool protect);
   void ClaimSystemTempFolder();
@@ -52,6 +58,7 @@ class CUnPack {
   std::wstring m_strWorkFolder;
   bool m_bWorkFolderCreated = false;  // by this run: the only folder entries are written into
   bool m_bInSystemTemp = false;       // the elevated run's own folder under the Windows temp folder
-  std::wstring m_strSourcePath;  // empty: the launcher's own executable
+  std::unique_ptr<CLauncherFile> m_pOwnSource;  // null: the launcher's own executable
+  std::wstring m_strSourcePath;                 // empty: the launcher's own executable
   DWORD m_dwLastResult = 0;
 };

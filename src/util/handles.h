@@ -71,6 +71,7 @@ inline void DestroyIconFn(HICON i) { ::DestroyIcon(i); }
 inline void GlobalFreeFn(HGLOBAL g) { ::GlobalFree(g); }
 inline void FreeLibraryFn(HMODULE m) { ::FreeLibrary(m); }
 inline void LocalFreeFn(HLOCAL l) { ::LocalFree(l); }
+inline void UnmapViewFn(void* v) { ::UnmapViewOfFile(v); }
 }  // namespace detail
 
 // Process, thread, token, mutex, event: empty is NULL.
@@ -84,6 +85,8 @@ using UniqueIcon = UniqueResource<detail::NullTraits<HICON, detail::DestroyIconF
 using UniqueHGlobal = UniqueResource<detail::NullTraits<HGLOBAL, detail::GlobalFreeFn>>;
 using UniqueLibrary = UniqueResource<detail::NullTraits<HMODULE, detail::FreeLibraryFn>>;
 using UniqueLocal = UniqueResource<detail::NullTraits<HLOCAL, detail::LocalFreeFn>>;
+// A view of a file mapping (MapViewOfFile): empty is NULL.
+using UniqueView = UniqueResource<detail::NullTraits<void*, detail::UnmapViewFn>>;
 
 // A registry key. The predefined roots are never closed, so an owner may hold either kind.
 class UniqueKey {

@@ -106,6 +106,11 @@ void CUtility::FileException(DWORD error, const std::wstring& path) {
   Log(L"[%ls] %ls", L"CUtility::FileException", message.c_str());
 }
 
+void lumo::LogRefusal(const wchar_t* source, const ChainFailure& failure) {
+  CUtility::Log(L"[%ls] %ls refused: %ls", source, failure.path.c_str(),
+                DescribeVerdict(failure.verdict, failure.error).c_str());
+}
+
 std::wstring CUtility::GetModulePath() {
   wchar_t path[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -10,6 +10,10 @@
 
 #include "util/handles.h"
 
+namespace lumo {
+class FolderChain;
+}  // namespace lumo
+
 // Session id of the launcher's own process, or -1 (0xFFFFFFFF) when it cannot be queried.
 DWORD GetOwnSessionId();
 
@@ -56,7 +60,11 @@ class CUtility {
   static bool IsMountPoint(const std::wstring& path);
 
   // --- Shared temp folder and version (launch/command.cpp) ---
-  static std::wstring GetSharedTempFolder();
+  // The shared temp folder's path (no trailing backslash). With `held`, the folder is also
+  // opened through the checked road, made when missing, and held there; when the road is
+  // refused, held->Failure() tells where and why.
+  static std::wstring GetSharedTempFolder(lumo::FolderChain* held = nullptr);
+  // The product version of the running module's own version resource.
   static BOOL GetProductVersion(DWORD& versionMS, DWORD& versionLS);
 
   // --- Session processes, tokens, copies, process creation (launch/session.cpp) ---

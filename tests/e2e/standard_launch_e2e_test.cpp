@@ -14,6 +14,7 @@
 #include "e2e/e2e_product.h"
 #include "launch/product.h"
 #include "support/agent_record.h"
+#include "support/junction.h"
 #include "support/launcher_run.h"
 #include "ui/loading_wnd.h"
 
@@ -339,6 +340,54 @@ TEST_F(StandardLaunchE2E, AFailedRenameIsLoggedAndTheLaunchGoesOn) {
   };
   EXPECT_EQ(kind(L"oxfeaturelumo.exe"), "build:UIA") << Describe(result.watch.workFolder);
   EXPECT_EQ(kind(L"oxfeaturelumouia.exe"), "other") << "the entry that held the name stays";
+}
+
+// Any user may make folders in the common application-data folder, so a program of the user
+// can put a link at "Ondrix" there before the launcher makes it: the backup copy is refused
+// at the link, nothing lands behind it, and the run goes on. Wine makes no junctions; a Unix
+// link in the prefix stands in (Wine opens its target even when asked for the link itself,
+// and the run knows it by the listing). What Wine cannot show: the rights of the common
+// folder (Wine keeps no ACLs) and the copy written in a standard user's token
+// (docs/RELEASE-CHECKS.md).
+TEST_F(StandardLaunchE2E, ALinkAtOndrixInTheCommonAppDataFolderGetsNoBackupAndTheRunGoesOn) {
+  wchar_t common[MAX_PATH] = {};
+  ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)));
+  const std::wstring ondrix = std::wstring(common) + L"\\Ondrix";
+  Sandbox box(L"e2e-backup-link");
+  const std::wstring victim = box.Root() + L"\\victim";
+  ASSERT_TRUE(::CreateDirectoryW(victim.c_str(), nullptr));
+  // The copies earlier tests left go: the name is the link's now.
+  if (IsReparsePoint(ondrix))
+    ASSERT_TRUE(RemoveWineUnixLink(ondrix));
+  else
+    DeleteTree(ondrix);
+  if (!MakeWineUnixLink(ondrix, victim)) GTEST_SKIP() << "not Wine: no Unix links to make";
+  const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", {});
+  const LauncherRun run = RunLauncher(box, launcher, L"", kRunTimeout);
+  EXPECT_TRUE(RemoveWineUnixLink(ondrix));
+
+  EXPECT_EQ(run.exitCode, 0) << run.log;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((victim + L"\\*").c_str(), &data);
+  size_t entries = 0;
+  if (find != INVALID_HANDLE_VALUE) {
+    do entries += data.cFileName[0] != L'.';
+    while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+  }
+  EXPECT_EQ(entries, 0u) << "nothing lands behind the link";
+  EXPECT_EQ(LinesWith(run.log, L"[CUnPackFileApp::ExecuteCommand] " + ondrix + L" refused: a link (reparse point)").size(),
+            1u)
+      << run.log;
+  const std::wstring backup = ExpectedBackupPath(launcher);
+  EXPECT_EQ(LinesWith(run.log, L"backup for elevation " + launcher + L" to " + backup + L" " +
+                                   std::to_wstring(ERROR_CANT_ACCESS_FILE) + L" (Last=")
+                .size(),
+            1u)
+      << run.log;
+  const size_t backupAt = run.log.find(L"backup for elevation ");
+  EXPECT_TRUE(backupAt != std::wstring::npos && run.log.find(L"finish ecode:", backupAt) != std::wstring::npos)
+      << "the launch went on\n" << run.log;
 }
 
 }  // namespace

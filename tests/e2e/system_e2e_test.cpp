@@ -8,9 +8,11 @@
 #include <map>
 
 #include "agent/core/agent_core.h"
+#include "app/instance_lock.h"
 #include "e2e/e2e_product.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
+#include "ui/loading_wnd.h"
 
 namespace {
 
@@ -350,6 +352,50 @@ TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolde
   EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << commands[1];
   EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "nothing made under the user's temp folder";
+}
+
+// A program of the user swaps the download for another packed launcher while the elevated
+// run waits for the instance lock (held here, as a launcher that is just ending holds it):
+// through Windows, a rename of the held file is refused; behind Windows' back (a Unix rename
+// from outside Wine) the name then leads to the other launcher, and the run still reads the
+// file it was started from. Either way the user's own payload reaches the agent and the
+// other's never. What Wine cannot show: its share modes are its server's, not those of NTFS,
+// SMB or FAT, and it has no NTFS streams (docs/RELEASE-CHECKS.md).
+TEST_P(SystemE2E, TheDownloadSwappedWhileTheRunWaitsIsNotWhatItUnpacks) {
+  const struct {
+    const wchar_t* sandbox;
+    bool behindWindowsBack;
+  } cases[] = {{L"e2e-own-file-rename", false}, {L"e2e-own-file-unix", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.behindWindowsBack ? "behind Windows' back" : "through Windows");
+    Sandbox box(c.sandbox);
+    AgentEnvironment agent(box, L"1000");
+    const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("111111"));
+    const std::vector<uint8_t> other = PackedLauncherBytes(AgentPayload("222222"));
+    ASSERT_FALSE(launcher.empty());
+    lumo::UniqueHandle lock(::CreateMutexW(nullptr, FALSE, lumo::kInstanceLockName));
+    ASSERT_TRUE(lock);
+
+    bool swapped = false;
+    const LauncherRun run = RunLauncher(box, launcher, L"", 120000, [&] {
+      // The loading window stands while the run waits for the lock.
+      const DWORD start = ::GetTickCount();
+      while (::FindWindowW(CLoadingWnd::kClassName, CLoadingWnd::kTitle) == nullptr && ::GetTickCount() - start < 20000)
+        ::Sleep(20);
+      const std::wstring planted = box.Root() + L"\\other.exe";
+      if (c.behindWindowsBack)
+        swapped = WriteBytes(planted, other.data(), other.size()) && UnixRename(planted, launcher, other);
+      else
+        swapped = ::MoveFileW(launcher.c_str(), (launcher + L".away").c_str()) &&
+                  WriteBytes(launcher, other.data(), other.size());
+      lock.reset();
+    });
+    ASSERT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_EQ(swapped, c.behindWindowsBack) << "only a rename behind Windows' back gets past the held file";
+    const auto starters = agent.Records(L"Launcher");
+    ASSERT_EQ(starters.size(), 1u) << run.log;
+    EXPECT_EQ(starters[0].at("arg3"), "111111") << "the payload of the file the user started";
+  }
 }
 
 LUMO_ON_BOTH_BUILDS(SystemE2E);

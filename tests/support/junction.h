@@ -5,10 +5,13 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/winsupport.h"
 
 namespace testsupport {
 
@@ -123,6 +126,17 @@ inline bool RemoveWineUnixLink(const std::wstring& link) {
   return !unixLink.empty() && detail::RunUnixProgram(L"Z:\\bin\\rm", "-f \"" + unixLink + "\"", [&] {
     return ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
   });
+}
+
+// Wine only: renames `from` to `to` (replacing it) from outside Wine, as a program behind
+// Windows' back would (a server of a share, another system on a disk): no share mode stops it.
+// True once `to` holds `expected`.
+inline bool UnixRename(const std::wstring& from, const std::wstring& to, const std::vector<uint8_t>& expected) {
+  const std::string unixFrom = detail::WineUnixPath(from), unixTo = detail::WineUnixPath(to);
+  return !unixFrom.empty() && !unixTo.empty() &&
+         detail::RunUnixProgram(L"Z:\\bin\\mv", "-f \"" + unixFrom + "\" \"" + unixTo + "\"", [&] {
+           return ::GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES && ReadBytes(to) == expected;
+         });
 }
 
 // Wine only: Unix links a test makes, removed by hand when it starts and when it ends (Wine

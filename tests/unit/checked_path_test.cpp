@@ -40,6 +40,30 @@ TEST(CheckedPath, AFolderPathSplitsIntoItsRootAndTheComponentsBelow) {
   }
 }
 
+// The relaunch names the held file by the path the system resolved for its handle.
+TEST(CheckedPath, AFinalPathTakesTheWin32FormOrNone) {
+  const struct {
+    const wchar_t* final;
+    const wchar_t* win32;
+  } cases[] = {
+      {L"\\\\?\\C:\\Users\\a\\Downloads\\x.exe", L"C:\\Users\\a\\Downloads\\x.exe"},
+      {L"\\\\?\\UNC\\srv\\share\\d\\x.exe", L"\\\\srv\\share\\d\\x.exe"},
+      // Forms a caller of a Win32 path would not read as the same file: none.
+      {L"\\\\?\\UNC\\\\share\\x.exe", L""},
+      {L"\\\\?\\Volume{0b1d2c3e-0000-0000-0000-100000000000}\\x.exe", L""},
+      {L"\\\\?\\UNC\\srv", L""},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\x.exe", L""},
+      {L"\\Device\\HarddiskVolume2\\x.exe", L""},
+      {L"C:\\x.exe", L""},
+      {L"", L""},
+  };
+  for (const auto& c : cases) {
+    std::wstring path = c.final;
+    const wchar_t* win32 = Win32PathFromFinal(&path[0]);
+    EXPECT_EQ(win32 != nullptr ? std::wstring(win32) : L"", c.win32) << c.final;
+  }
+}
+
 TEST(CheckedPath, AnOpenedComponentIsUsedOnlyWhenItIsItselfAndOfTheKindAsked) {
   constexpr uint32_t kFile = 0x20, kFolder = 0x10, kReparse = 0x400;
   const struct {

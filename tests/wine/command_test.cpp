@@ -8,6 +8,7 @@
 #include "support/product_window.h"
 #include "support/winsupport.h"
 #include "ui/loading.h"
+#include "util/launcher_file.h"
 #include "util/utility.h"
 
 namespace {
@@ -77,6 +78,11 @@ TEST_F(Command, ProductWindowClosesTheLoadingWindowOnlyForTheProductStart) {
 }
 
 TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
+  // The copy's bytes come from the held file: the test program's own stands for the launcher's.
+  const CLauncherFile own;
+  ASSERT_TRUE(own.IsHeld());
+  CLauncherFile::RegisterOwn(&own);
+  const auto unregister = lumo::MakeScopeExit([] { CLauncherFile::RegisterOwn(nullptr); });
   const std::wstring shared = CUtility::GetSharedTempFolder();
   EXPECT_TRUE(Contains(shared, L"\\Ondrix\\Temp")) << shared;
   DWORD ms = 0, ls = 0;

@@ -1,5 +1,7 @@
 #include "util/core/checked_path.h"
 
+#include <cwchar>
+
 namespace lumo {
 
 namespace {
@@ -7,10 +9,10 @@ namespace {
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeReparsePoint = 0x400;
 
-bool IsDriveRoot(const std::wstring& path, std::size_t at) {
-  if (path.size() < at + 3 || path[at + 1] != L':' || path[at + 2] != L'\\') return false;
-  const wchar_t letter = path[at];
-  return (letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z');
+// "X:\" at the start of a NUL-terminated text.
+bool IsDriveRoot(const wchar_t* at) {
+  const wchar_t letter = at[0];
+  return ((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')) && at[1] == L':' && at[2] == L'\\';
 }
 
 // The end of "server\share\" starting at `at`, or npos when either name is missing.
@@ -30,7 +32,7 @@ std::size_t RootLength(const std::wstring& path) {
   } else if (path.compare(0, 2, L"\\\\") == 0) {
     return ShareEnd(path, 2);
   }
-  return IsDriveRoot(path, at) ? at + 3 : std::wstring::npos;
+  return IsDriveRoot(path.c_str() + at) ? at + 3 : std::wstring::npos;
 }
 
 }  // namespace
@@ -50,6 +52,18 @@ bool SplitFolderPath(const std::wstring& path, std::wstring& root, std::vector<s
     at = end + 1;
   }
   return true;
+}
+
+const wchar_t* Win32PathFromFinal(wchar_t* path) {
+  if (std::wcsncmp(path, L"\\\\?\\", 4) != 0) return nullptr;
+  if (std::wcsncmp(path + 4, L"UNC\\", 4) == 0) {
+    // "\\?\UNC\server\share..." becomes "\\server\share...": a backslash where the "C" stood.
+    const wchar_t* share = std::wcschr(path + 8, L'\\');
+    if (share == nullptr || share == path + 8 || share[1] == L'\0') return nullptr;
+    path[6] = L'\\';
+    return path + 6;
+  }
+  return IsDriveRoot(path + 4) ? path + 4 : nullptr;
 }
 
 Verdict JudgeOpened(uint32_t opened, uint32_t listed, bool namesItself, bool wantFolder, uint32_t links) {

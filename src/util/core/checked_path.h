@@ -25,6 +25,12 @@ enum class Verdict {
 // component, which the walk does not take.
 bool SplitFolderPath(const std::wstring& path, std::wstring& root, std::vector<std::wstring>& components);
 
+// A final path as GetFinalPathNameByHandleW gives it with VOLUME_NAME_DOS (NUL-terminated),
+// turned in place into the form that every caller of a path takes: "\\?\C:\..." as "C:\...",
+// "\\?\UNC\server\share\..." as "\\server\share\...". Returns where that form begins in
+// `path`, or null for any other form.
+const wchar_t* Win32PathFromFinal(wchar_t* path);
+
 // The verdict on an entry opened by name as itself: `opened` its attributes as its handle
 // reports them, `listed` as its parent's listing shows them (0 when it shows none),
 // `namesItself` false when the handle's own name ends in another name than the one opened
