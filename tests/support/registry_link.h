@@ -49,11 +49,13 @@ inline void RemoveKeyAsItself(HKEY root, const std::wstring& path, REGSAM view =
   using DeleteKey = LONG(NTAPI*)(HANDLE);
   static const DeleteKey deleteKey = reinterpret_cast<DeleteKey>(
       reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
-  const bool link = IsRegistryLink(root, path, view);
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS) return;
-  // A link is not entered: its subkeys would be its target's.
-  if (!link) {
+  if (deleteKey == nullptr ||
+      ::RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
+    return;
+  // Only a key with subkeys of its own resists, and a link has none: its subkeys, were it
+  // entered, would be its target's.
+  if (deleteKey(key) != 0) {
     wchar_t child[256];
     for (DWORD index = 0, size = 256; ::RegEnumKeyExW(key, index, child, &size, nullptr, nullptr, nullptr, nullptr) ==
                                        ERROR_SUCCESS;
@@ -66,8 +68,8 @@ inline void RemoveKeyAsItself(HKEY root, const std::wstring& path, REGSAM view =
         ++index;
       }
     }
+    deleteKey(key);
   }
-  if (deleteKey != nullptr) deleteKey(key);
   ::RegCloseKey(key);
 }
 
