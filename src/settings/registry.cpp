@@ -96,7 +96,7 @@ void LogRefusal(const std::wstring& path, lumo::KeyStep step) {
   for (wchar_t c : path) line = line * 31 + c;
   if (line == last) return;
   last = line;
-  CUtility::Log(L"[%ls] %ls refused: a link, %ls", L"CRegistry::WalkKey", path.c_str(), lumo::DescribeKeyStep(step));
+  CUtility::Log(L"[%ls] %ls refused: a link, %ls", L"CRegistry::OpenPath", path.c_str(), lumo::DescribeKeyStep(step));
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST_P(RegistryLinkE2E, NothingBehindALinkIsWrittenOrDeletedAndTheAgentIsReached
     EXPECT_EQ(KeyTreeRecord(HKEY_LOCAL_MACHINE, L"Software\\" + kTargets, KEY_WOW64_64KEY), before)
         << "what lies behind the link changed";
     EXPECT_FALSE(IsRegistryLink(HKEY_CURRENT_USER, at));
-    EXPECT_EQ(LinesWith(run.log, L"[CRegistry::WalkKey] " + at + L" refused: a link").size(), 1u) << run.log;
+    EXPECT_EQ(LinesWith(run.log, L"[CRegistry::OpenPath] " + at + L" refused: a link").size(), 1u) << run.log;
     wchar_t image[MAX_PATH] = {};
     DWORD size = sizeof(image);
     EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, ProductKey().c_str(), L"ImagePath", RRF_RT_REG_SZ, nullptr, image, &size), 0);

@@ -533,7 +533,7 @@ TEST_F(RegistryLinks, ALinkOfOursIsReplacedWhenCreatingAndEveryOtherIsRefusedWit
     }
     std::vector<std::wstring> refused;
     for (const std::wstring& line : testsupport::Lines(testsupport::ReadUtf16(testsupport::LogPath(box.Temp()))))
-      if (testsupport::Contains(line, L"[CRegistry::WalkKey] ")) refused.push_back(line);
+      if (testsupport::Contains(line, L"[CRegistry::OpenPath] ")) refused.push_back(line);
     EXPECT_EQ(refused.size(), c.lines);
     if (!refused.empty())
       EXPECT_TRUE(testsupport::Contains(refused.back(), L"] " + c.at + L" refused: a link, " + c.reason));
