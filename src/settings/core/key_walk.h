@@ -15,10 +15,9 @@ namespace lumo {
 void NextKeyComponent(const std::wstring& path, std::size_t& at, std::size_t& end);
 
 // Whether the key at the first `length` characters of `path` (below the hive's root) is one
-// of the launcher's own:
-// "Software\Ondrix Inc." and, right below it, "Ondrix Remote Server" and "Ondrix Remote Server
-// for Business", each also with " LUMO" or " LUMO_<session>" after "Server". Letters match in
-// any case, as the registry matches them.
+// of the launcher's own: "Software\Ondrix Inc." and, right below it, "Ondrix Remote Server"
+// and "Ondrix Remote Server for Business", each also with " LUMO" or " LUMO_<session>" after
+// "Server". Letters match in any case, as the registry matches them.
 bool IsOwnKeyPath(const std::wstring& path, std::size_t length);
 
 // What the walk does with a component it has opened as itself.
