@@ -2,6 +2,13 @@
 // root and a key path below it); every operation opens what it needs, does one thing and
 // closes everything again, so no key stays open between calls. The current user's hive is
 // always opened as the user logged on to the launcher's own session.
+//
+// Every program of that user may write the hive, and may make any key in it a registry link
+// to anywhere (the machine's hive included). So below the hive each operation walks its key
+// path from the hive's root one component at a time, each opened as itself (never through a
+// link) and judged before it is used as a parent; a link is never followed (see OpenPath).
+// The whole walk runs as the session's user, so a link that slipped through reaches only
+// keys that user could write anyway.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +27,9 @@ class CRegistry {
   // Back to the root of HKEY_CURRENT_USER with flushing off; lastError and view64 stay.
   BOOL Reset();
   // Accepts only the four predefined roots; HKEY_LOCAL_MACHINE with the redirect flag is
-  // served from HKEY_CURRENT_USER, where the launcher keeps the agent's settings.
+  // served from HKEY_CURRENT_USER, where the launcher keeps the agent's settings. That is
+  // how the launcher asks for the machine's hive, so no path of the launcher opens it
+  // through this class; the other roots are served as they stand, without the walk.
   BOOL SetRootKey(HKEY root, BOOL redirectMachine);
   // Selects the current key after the per-session mapping; creates it with the create flag.
   // An empty path selects the root itself. On failure the previous key stays selected.
@@ -28,7 +37,8 @@ class CRegistry {
   // Like OpenKey, but the path goes through the product key resolution instead.
   BOOL OpenProductKey(const std::wstring& path, BOOL create, BOOL perSession);
   // True when the path (unmapped) opens with full access below the given root handle, or
-  // below the object's own root when the handle is null.
+  // below the object's own root when the handle is null. A key handle (not a predefined
+  // root) is walked below as the user's hive is.
   BOOL KeyExists(const std::wstring& path, HKEY root = nullptr);
 
   BOOL WriteDWORD(const std::wstring& name, DWORD value);
@@ -49,14 +59,16 @@ class CRegistry {
   void SetView64(BOOL value) { view64 = value; }
 
  private:
-  // The handle of the root: the session user's hive for HKEY_CURRENT_USER (falling back to
-  // the predefined handle), else the predefined handle itself.
-  void OpenRoot(lumo::UniqueKey& root) const;
   REGSAM Access(REGSAM mask) const { return view64 ? (mask | KEY_WOW64_64KEY) : mask; }
   // The current key, or the current key's subkey when one is named.
   std::wstring PathWith(const std::wstring& subkey) const;
-  // Opens the path below a fresh root handle; both handles end up in the owners.
-  LONG OpenBelowRoot(const std::wstring& path, REGSAM mask, lumo::UniqueKey& root, lumo::UniqueKey& key) const;
+  // Opens the path (with `create`, creates what is missing) below `base`, or below the
+  // object's root when it is null, and hands the key to `key`; a registry status. Below the
+  // session user's hive (HKEY_CURRENT_USER) or a key handle, as that user and component by
+  // component: each is opened as itself and judged (lumo::JudgeKey); a link at a key of ours
+  // is removed and made anew when the operation creates, any other link refused with one
+  // log line (ERROR_ACCESS_DENIED), nothing done behind it.
+  LONG OpenPath(const std::wstring& path, REGSAM mask, bool create, HKEY base, lumo::UniqueKey& key) const;
   // Creates or opens an already-mapped path and makes it the current key.
   BOOL SelectKey(const std::wstring& path, BOOL create);
   void FlushIfAsked(HKEY key) const;

@@ -21,8 +21,12 @@ const NtApi& Nt() {
     nt.queryDirectoryFile = LoadedFunction<decltype(nt.queryDirectoryFile)>(ntdll, "NtQueryDirectoryFile");
     nt.statusToError = LoadedFunction<decltype(nt.statusToError)>(ntdll, "RtlNtStatusToDosError");
     nt.equalString = LoadedFunction<decltype(nt.equalString)>(ntdll, "RtlEqualUnicodeString");
+    nt.openKey = LoadedFunction<decltype(nt.openKey)>(ntdll, "NtOpenKey");
+    nt.createKey = LoadedFunction<decltype(nt.createKey)>(ntdll, "NtCreateKey");
+    nt.deleteKey = LoadedFunction<decltype(nt.deleteKey)>(ntdll, "NtDeleteKey");
+    nt.queryKey = LoadedFunction<decltype(nt.queryKey)>(ntdll, "NtQueryKey");
     nt.complete = nt.createFile && nt.queryInformationFile && nt.setInformationFile && nt.queryDirectoryFile &&
-                  nt.statusToError && nt.equalString;
+                  nt.statusToError && nt.equalString && nt.openKey && nt.createKey && nt.deleteKey && nt.queryKey;
     g_nt = nt;
     ::InterlockedExchange(&g_ntLooked, 1);
   }

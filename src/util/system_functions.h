@@ -1,5 +1,5 @@
-// The native file API of ntdll, which no import table of the launcher names: found at run
-// time (lumo::LoadedFunction), once, in one table.
+// The native file and key API of ntdll, which no import table of the launcher names: found at
+// run time (lumo::LoadedFunction), once, in one table.
 #pragma once
 
 #include <windows.h>
@@ -9,8 +9,9 @@
 
 namespace lumo {
 
-// The native file API (every member is in ntdll since Windows 2000). Information classes are
-// passed as numbers: several the launcher uses are newer than the SDK's enumeration.
+// The native file and key API (every member is in ntdll since Windows 2000). Information
+// classes are passed as numbers: several the launcher uses are newer than the SDK's
+// enumeration.
 struct NtApi {
   NTSTATUS(NTAPI* createFile)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
                               ULONG, ULONG, PVOID, ULONG) = nullptr;
@@ -20,6 +21,10 @@ struct NtApi {
                                       PUNICODE_STRING, BOOLEAN) = nullptr;
   ULONG(NTAPI* statusToError)(NTSTATUS) = nullptr;
   BOOLEAN(NTAPI* equalString)(PCUNICODE_STRING, PCUNICODE_STRING, BOOLEAN) = nullptr;
+  NTSTATUS(NTAPI* openKey)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES) = nullptr;
+  NTSTATUS(NTAPI* createKey)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG) = nullptr;
+  NTSTATUS(NTAPI* deleteKey)(HANDLE) = nullptr;
+  NTSTATUS(NTAPI* queryKey)(HANDLE, ULONG, PVOID, ULONG, PULONG) = nullptr;
   bool complete = false;  // all of the above were found
 };
 

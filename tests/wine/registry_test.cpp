@@ -11,6 +11,7 @@
 #include "settings/core/key_mapping.h"
 #include "settings/product_key.h"
 #include "settings/registry.h"
+#include "support/registry_link.h"
 #include "support/winsupport.h"
 
 namespace {
@@ -24,10 +25,15 @@ std::wstring SessionProductKey() { return std::wstring(lumo::kProductBasePath) +
 std::wstring SessionBusinessKey() { return SessionProductKey() + L" for Business"; }
 std::wstring SharedProductKey() { return std::wstring(lumo::kProductBasePath) + L" LUMO"; }
 
+const std::wstring kVendorKey = L"Software\\Ondrix Inc.";
+
+// Each key as itself, a link at the vendor's key first: every removal below it would lead
+// into the link's target.
 void WipeProductKeys() {
+  if (testsupport::IsRegistryLink(HKEY_CURRENT_USER, kVendorKey)) testsupport::RemoveKeyAsItself(HKEY_CURRENT_USER, kVendorKey);
   for (const std::wstring& key : {SessionProductKey(), SessionBusinessKey(), SharedProductKey(),
                                   std::wstring(lumo::kProductBasePath), std::wstring(lumo::kBusinessPath)})
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    testsupport::RemoveKeyAsItself(HKEY_CURRENT_USER, key);
 }
 
 bool RawSet(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
@@ -404,6 +410,134 @@ TEST_F(RegistryTest, LaunchPathsLandInTheSessionProductKey) {
   wchar_t folder[MAX_PATH] = {};
   ASSERT_EQ(::SHGetFolderPathW(nullptr, CSIDL_DESKTOP, nullptr, SHGFP_TYPE_DEFAULT, folder), S_OK);
   EXPECT_EQ(desktop, std::wstring(folder) + L"\\LUMO.exe");
+}
+
+// --- Registry links ---
+
+// Links a program of the user makes in its own hive, on the launcher's road, and what each
+// kind of operation makes of them: a link at a key of ours is removed as itself and the key
+// made anew when the operation creates; any other is refused with one log line, and behind
+// it nothing is written, deleted or read. The targets lie in the machine's hive, into which
+// Wine follows a link from the user's hive; whether Windows does is not documented
+// (docs/RELEASE-CHECKS.md). Under Wine every program is an administrator, so what the walk's
+// impersonation of the session's user adds on Windows (a link that slipped through reaches
+// only keys the user could write) cannot be shown here.
+class RegistryLinks : public RegistryTest {
+ protected:
+  // Below HKLM\Software, in the 64-bit view: where a link's NT name points from either width.
+  static constexpr const wchar_t* kTargets = L"LumoTests\\Links";
+  static std::wstring MachineKey(const std::wstring& below) { return L"Software\\" + below; }
+  void SetUp() override {
+    RemoveLinks();
+    RegistryTest::SetUp();
+    // The target: a key that a followed walk would take for the product key or for the
+    // vendor's key, values and all.
+    const std::wstring target = MachineKey(kTargets) + L"\\Target";
+    for (const std::wstring& key : {target, target + L"\\" + SessionProductKey().substr(kVendorKey.size() + 1)})
+      for (const wchar_t* name : {L"ImagePath", L"NoteSession"}) {
+        HKEY k = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                    nullptr, &k, nullptr), 0);
+        const std::wstring text = L"behind";
+        ::RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(k);
+      }
+  }
+  void TearDown() override {
+    RemoveLinks();
+    RegistryTest::TearDown();
+    testsupport::RemoveKeyAsItself(HKEY_LOCAL_MACHINE, MachineKey(kTargets), KEY_WOW64_64KEY);
+  }
+  static void RemoveLinks() {
+    WipeProductKeys();
+    testsupport::RemoveKeyAsItself(HKEY_CURRENT_USER, kScratch + L"\\Parent");
+  }
+};
+
+TEST_F(RegistryLinks, ALinkOfOursIsReplacedWhenCreatingAndEveryOtherIsRefusedWithNothingDoneBehindIt) {
+  // A plain key carrying a link value counts as a link; with a subkey it cannot be removed.
+  enum Kind { kLink, kDangling, kPlainWithLinkValue, kStuck, kPlain };
+  enum Op { kWrite, kRead, kProbe, kCreateBelow };
+  const std::wstring product = SessionProductKey();
+  const struct {
+    const char* name;
+    std::wstring at;  // below the user's hive
+    Kind kind;
+    Op op;
+    bool served;    // the operation succeeded, on a key of its own
+    bool linkLeft;  // `at` is still a link afterwards
+    // Log lines naming `at`, the last one's reason: the first read meets a link, the
+    // creation that follows replaces it (or logs why not). A line like the last one is left
+    // out, so no two cases in a row log the same one.
+    size_t lines;
+    const wchar_t* reason;
+  } cases[] = {
+      {"link at the product key", product, kLink, kWrite, true, false, 1, L"not removed by an open"},
+      {"link at the vendor's key", kVendorKey, kLink, kWrite, true, false, 1, L"not removed by an open"},
+      {"dangling link at the product key", product, kDangling, kWrite, true, false, 1, L"not removed by an open"},
+      {"link at the probe key", lumo::kProductBasePath, kLink, kProbe, false, true, 1, L"not removed by an open"},
+      {"plain key carrying a link value", product, kPlainWithLinkValue, kWrite, true, false, 1, L"not removed by an open"},
+      {"link at the vendor's key, read", kVendorKey, kLink, kRead, false, true, 1, L"not removed by an open"},
+      {"link as a parent, not ours", kScratch + L"\\Parent", kLink, kCreateBelow, false, true, 1, L"not ours"},
+      {"link that cannot be removed", product, kStuck, kWrite, false, true, 2, L"not removable"},
+      {"plain product key", product, kPlain, kWrite, true, false, 0, L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemoveLinks();
+    testsupport::Sandbox box(L"registry-links");
+    const std::wstring target = std::wstring(kTargets) + (c.kind == kDangling ? L"\\Nowhere" : L"\\Target");
+    if (c.kind == kLink || c.kind == kDangling) {
+      testsupport::RemoveKeyAsItself(HKEY_CURRENT_USER, c.at);  // a link is made only where no key is
+      ASSERT_TRUE(testsupport::MakeRegistryLink(HKEY_CURRENT_USER, c.at, testsupport::MachineSoftware(target)));
+      if (c.kind == kLink) ASSERT_TRUE(RawKeyExists(c.at)) << "Wine no longer follows the link: the case shows nothing";
+    } else {
+      ASSERT_TRUE(RawSetString(c.at, L"Keep", L"mine"));
+      if (c.kind != kPlain) {
+        const std::wstring name = testsupport::MachineSoftware(target);
+        ASSERT_TRUE(RawSet(c.at, L"SymbolicLinkValue", REG_LINK, name.c_str(),
+                           static_cast<DWORD>(name.size() * sizeof(wchar_t))));
+      }
+      if (c.kind == kStuck) ASSERT_TRUE(RawSetString(c.at + L"\\Sub", L"Keep", L"mine"));
+    }
+    const std::wstring before = testsupport::KeyTreeRecord(HKEY_LOCAL_MACHINE, MachineKey(kTargets), KEY_WOW64_64KEY);
+
+    bool served = false;
+    CRegistry r;
+    switch (c.op) {
+      case kWrite:
+        served = OpenSessionProductKey(r) && r.WriteString(L"ImagePath", L"C:\\mine.exe", REG_SZ);
+        r.DeleteValue(L"NoteSession");
+        break;
+      case kRead:
+        served = r.OpenKey(product, FALSE, FALSE);
+        served = r.ReadString(L"ImagePath", L"default", product) != L"default" || served;
+        break;
+      case kProbe:
+        served = r.KeyExists(lumo::kProductBasePath);
+        break;
+      case kCreateBelow:
+        served = r.OpenKey(c.at + L"\\New", TRUE, FALSE);
+        break;
+    }
+    EXPECT_EQ(served, c.served);
+    EXPECT_EQ(testsupport::KeyTreeRecord(HKEY_LOCAL_MACHINE, MachineKey(kTargets), KEY_WOW64_64KEY), before)
+        << "what lies behind the link changed";
+    EXPECT_EQ(testsupport::IsRegistryLink(HKEY_CURRENT_USER, c.at), c.linkLeft);
+    if (c.op == kWrite) {
+      std::wstring image;
+      EXPECT_EQ(RawQuery(product, L"ImagePath", &image) == REG_SZ && image == L"C:\\mine.exe", c.served);
+      EXPECT_EQ(RawQuery(c.at, L"Keep") != 0, c.kind == kPlain || c.kind == kStuck)
+          << "a key replaced keeps no values; one refused is left as it was";
+    }
+    std::vector<std::wstring> refused;
+    for (const std::wstring& line : testsupport::Lines(testsupport::ReadUtf16(testsupport::LogPath(box.Temp()))))
+      if (testsupport::Contains(line, L"[CRegistry::OpenPath] ")) refused.push_back(line);
+    EXPECT_EQ(refused.size(), c.lines);
+    if (!refused.empty())
+      EXPECT_TRUE(testsupport::Contains(refused.back(), L"] " + c.at + L" refused: a link, " + c.reason));
+  }
 }
 
 }  // namespace

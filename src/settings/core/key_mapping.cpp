@@ -2,9 +2,7 @@
 
 namespace lumo {
 
-namespace {
 wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-}  // namespace
 
 std::wstring SessionProductPath(bool perSession, long sessionId) {
   std::wstring target = kProductBasePath;

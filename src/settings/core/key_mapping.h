@@ -23,6 +23,9 @@ std::wstring MapSessionKeyPath(const std::wstring& path, bool perSession, long s
 // The keyword in any case of its ASCII letters.
 bool IsProductKeyword(const std::wstring& path);
 
+// The ASCII letter in upper case; any other character as it is.
+wchar_t FoldAscii(wchar_t c);
+
 // Case-insensitive comparison of ASCII letters; other characters must match exactly.
 bool EqualsIgnoreAsciiCase(const std::wstring& a, const std::wstring& b);
 
