@@ -41,79 +41,33 @@ void WriteBackupForElevation() {
   CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kSource, source.c_str(), destination.c_str(), result);
 }
 
-// One of the machine's environment values, as stored; empty when it cannot be read.
-std::wstring MachineValue(HKEY key, const wchar_t* name) {
-  DWORD type = 0, size = 0;
-  if (::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+// One of the machine's environment values, as stored, into `value` (room for 32767 characters
+// and a null, the longest an environment value may be); empty when it cannot be read.
+void ReadMachineValue(HKEY key, const wchar_t* name, wchar_t* value) {
+  DWORD type = 0, size = 32767 * sizeof(wchar_t);
+  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
       (type != REG_SZ && type != REG_EXPAND_SZ))
-    return std::wstring();
-  std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
-  size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-  if (::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value[0]), &size) != ERROR_SUCCESS)
-    return std::wstring();
-  value.resize(::lstrlenW(value.c_str()));
-  return value;
+    value[0] = L'\0';
 }
 
 // The commands' own environment block (launch/core/command_environment.h). The machine's
 // Path and PATHEXT are read here, read-only, from the machine's hive: CRegistry reaches only
 // the session user's hive, and these are no setting of the agent's.
 std::wstring CommandEnvironmentBlock() {
-  lumo::SystemEnvironment system;
-  wchar_t folder[MAX_PATH] = {};
-  ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
-  system.windowsFolder = folder;
-  ::GetSystemDirectoryW(folder, MAX_PATH);
-  system.systemFolder = folder;
+  wchar_t windows[MAX_PATH] = {};
+  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  std::wstring values(2 * 32768, L'\0');  // Path, then PATHEXT
   lumo::UniqueKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", 0,
                       KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
-    system.path = MachineValue(key.get(), L"Path");
-    system.pathExt = MachineValue(key.get(), L"PATHEXT");
+    ReadMachineValue(key.get(), L"Path", &values[0]);
+    ReadMachineValue(key.get(), L"PATHEXT", &values[32768]);
   }
   wchar_t* own = ::GetEnvironmentStringsW();
-  std::wstring block = lumo::CommandEnvironment(own, system);
+  std::wstring block = lumo::CommandEnvironment(own, windows, &values[0], &values[32768]);
   if (own != nullptr) ::FreeEnvironmentStringsW(own);
   return block;
 }
-
-// The attribute list of a new process that may inherit one handle and no other: a process
-// started with handle inheritance otherwise gets every inheritable handle of the launcher.
-// Attribute lists came with Windows Vista; without them get() is null and the caller lets the
-// process inherit nothing.
-class InheritOnly {
- public:
-  explicit InheritOnly(HANDLE handle) : handle_(handle) {
-    using InitializeFn = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD, PSIZE_T);
-    using UpdateFn = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T);
-    const auto initialize = lumo::LoadedFunction<InitializeFn>(L"kernel32.dll", "InitializeProcThreadAttributeList");
-    const auto update = lumo::LoadedFunction<UpdateFn>(L"kernel32.dll", "UpdateProcThreadAttribute");
-    delete_ = lumo::LoadedFunction<DeleteFn>(L"kernel32.dll", "DeleteProcThreadAttributeList");
-    if (initialize == nullptr || update == nullptr || delete_ == nullptr || handle == INVALID_HANDLE_VALUE) return;
-    SIZE_T size = 0;
-    initialize(nullptr, 1, 0, &size);
-    buffer_.resize(size);
-    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
-    if (size == 0 || !initialize(list, 1, 0, &size)) return;
-    list_ = list;
-    if (!update(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &handle_, sizeof(handle_), nullptr, nullptr)) Reset();
-  }
-  ~InheritOnly() { Reset(); }
-  InheritOnly(const InheritOnly&) = delete;
-  InheritOnly& operator=(const InheritOnly&) = delete;
-  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
-
- private:
-  using DeleteFn = VOID(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST);
-  void Reset() {
-    if (list_ != nullptr) delete_(list_);
-    list_ = nullptr;
-  }
-  HANDLE handle_;  // the list refers to this member until the process is created
-  DeleteFn delete_ = nullptr;
-  std::vector<BYTE> buffer_;
-  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
-};
 
 // A command may itself end with exit code 259 (STILL_ACTIVE); the process handle's state
 // tells that apart from a command that still runs.
@@ -143,24 +97,45 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   lumo::UniqueFile input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                        OPEN_EXISTING, 0, nullptr));
-  InheritOnly inherit(input.get());
+  // That handle and no other is inherited: a process started with handle inheritance otherwise
+  // gets every inheritable handle of the launcher. Attribute lists came with Windows Vista;
+  // without them the command inherits nothing and has no input at all.
+  using InitializeFn = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD, PSIZE_T);
+  using UpdateFn = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T);
+  using DeleteFn = VOID(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST);
+  const auto initialize = lumo::LoadedFunction<InitializeFn>(L"kernel32.dll", "InitializeProcThreadAttributeList");
+  const auto update = lumo::LoadedFunction<UpdateFn>(L"kernel32.dll", "UpdateProcThreadAttribute");
+  const auto release = lumo::LoadedFunction<DeleteFn>(L"kernel32.dll", "DeleteProcThreadAttributeList");
+  alignas(8) BYTE attributes[128];  // a list of one attribute takes 48 bytes on x64
+  const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes);
+  SIZE_T size = sizeof(attributes);
+  HANDLE inherited = input.get();
+  bool listed = initialize != nullptr && update != nullptr && release != nullptr && input &&
+                initialize(list, 1, 0, &size);
+  if (listed && !update(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherited, sizeof(inherited), nullptr, nullptr)) {
+    release(list);
+    listed = false;
+  }
+
   STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof(STARTUPINFOW);
+  startup.StartupInfo.cb = listed ? sizeof(startup) : sizeof(STARTUPINFOW);
   startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
   startup.StartupInfo.wShowWindow = SW_HIDE;
-  DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-  if (inherit.get() != nullptr) {
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.hStdInput = input.get();
-    startup.lpAttributeList = inherit.get();
-    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  if (listed) {
+    startup.StartupInfo.hStdInput = inherited;
+    startup.lpAttributeList = list;
   }
-  std::wstring commandLine = L"\"" + program + L"\" " + parameters;
+  std::wstring commandLine(1, L'"');
+  ((commandLine += program) += L"\" ") += parameters;
   std::wstring environment = CommandEnvironmentBlock();
   lumo::UniqueProcessInformation created;
-  if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, inherit.get() != nullptr, flags,
-                        &environment[0], workFolder.c_str(), &startup.StartupInfo, &created.info)) {
-    const DWORD error = ::GetLastError();
+  const BOOL started = ::CreateProcessW(
+      program.c_str(), &commandLine[0], nullptr, nullptr, listed,
+      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), &environment[0],
+      workFolder.c_str(), &startup.StartupInfo, &created.info);
+  const DWORD error = ::GetLastError();
+  if (listed) release(list);
+  if (!started) {
     CUtility::Log(L"[%ls] fail %d", kSource, static_cast<int>(error));
     return static_cast<int>(error);
   }

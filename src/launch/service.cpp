@@ -47,8 +47,9 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
 
   if (!code.empty() && lumo::QuotedSessionCode(code).empty())
     CUtility::Log(L"[%ls] session code dropped: it holds characters the interpreter acts on", kSource);
-  wchar_t systemFolder[MAX_PATH] = {};
-  ::GetSystemDirectoryW(systemFolder, MAX_PATH);
+  wchar_t folder[MAX_PATH] = {};
+  ::GetSystemDirectoryW(folder, MAX_PATH);
+  const std::wstring systemFolder(folder);
   // The name is foreseeable: a task of that name left by an earlier run, or made by anyone,
   // goes first. Should one stand all the same, Create fails (its question to replace it finds
   // no input), and the route stops there: Change, Run and Delete would act on a task this run
@@ -57,8 +58,7 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   ExecuteCommand(workFolder, lumo::TaskDeleteParameters(systemFolder, sessionId), false);
   const int created = ExecuteCommand(workFolder, lumo::TaskCreateParameters(systemFolder, sessionId), false);
   if (created != 0) {
-    CUtility::Log(L"[%ls] RunAsService ALUMO%d not created: schtasks ended with %d; the route stops", kSource,
-                  static_cast<int>(sessionId), created);
+    CUtility::Log(L"[%ls] RunAsService ALUMO%d create failed %d", kSource, static_cast<int>(sessionId), created);
     if (keyReady) registry.DeleteValue(L"IsSystemUser");
     return;
   }

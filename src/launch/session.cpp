@@ -124,11 +124,8 @@ BOOL CUtility::StartProcess(const std::wstring& program, PROCESS_INFORMATION& in
     // The program leads the command line in quotes, as its argv[0]. Unquoted, a path with
     // blanks would have the system try each blank-ended prefix first: "C:\Ondrix.exe", which
     // anyone may put there, before "C:\Ondrix Support\x.exe".
-    commandLine = L"\"" + program + L"\"";
-    if (hasArguments) {
-      commandLine += L' ';
-      commandLine += arguments;
-    }
+    ((commandLine = L"\"") += program) += L'"';
+    if (hasArguments) (commandLine += L' ') += arguments;
   } else if (hasArguments) {
     commandLine = arguments;
   }

@@ -1,8 +1,6 @@
 #include "launch/core/command_environment.h"
 
 #include <cwchar>
-#include <utility>
-#include <vector>
 
 namespace lumo {
 
@@ -12,100 +10,79 @@ namespace {
 // here are ASCII.
 wchar_t Upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
-// The length of an entry's name: up to its first '=' after the first character (the hidden
-// per-drive folders are named "=C:").
-std::size_t NameLength(const std::wstring& entry) {
-  const std::size_t equals = entry.find(L'=', 1);
-  return equals == std::wstring::npos ? entry.size() : equals;
+// A name's character at `i` for comparing names as Windows orders a block: without regard to
+// case, the name's end ('=' or '%' after its first character, as the hidden per-drive folders
+// are named "=C:", or the text's end) before any character.
+wchar_t NameChar(const wchar_t* text, std::size_t i) {
+  return i > 0 && (text[i] == L'=' || text[i] == L'%') ? L'\0' : Upper(text[i]);
 }
 
-// True when the first `length` characters of `text` are `name` (any case); with `prefix`,
-// when they begin with it.
-bool NameMatches(const wchar_t* text, std::size_t length, const wchar_t* name, bool prefix) {
-  const std::size_t size = std::wcslen(name);
-  if (prefix ? length < size : length != size) return false;
-  for (std::size_t i = 0; i < size; ++i)
-    if (Upper(text[i]) != Upper(name[i])) return false;
-  return true;
-}
-
-// Entries the commands never get from the launcher's own block: replaced by the system's, or
-// dropped.
-constexpr const wchar_t* kReplaced[] = {L"Path", L"PATHEXT", L"ComSpec", L"SystemRoot", L"windir", L"SystemDrive",
-                                        L"NoDefaultCurrentDirectoryInExePath"};
-constexpr const wchar_t* kDroppedPrefixes[] = {L"COR_", L"CORECLR_", L"COMPlus_", L"DOTNET_"};
-
-bool IsTakenOver(const std::wstring& entry) {
-  const std::size_t length = NameLength(entry);
-  for (const wchar_t* name : kReplaced)
-    if (NameMatches(entry.c_str(), length, name, false)) return true;
-  for (const wchar_t* prefix : kDroppedPrefixes)
-    if (NameMatches(entry.c_str(), length, prefix, true)) return true;
-  return false;
-}
-
-// Negative, zero or positive as a's name sorts before, with or after b's.
-int CompareNames(const std::wstring& a, const std::wstring& b) {
-  const std::size_t aLength = NameLength(a), bLength = NameLength(b);
-  for (std::size_t i = 0; i < aLength && i < bLength; ++i) {
-    const wchar_t x = Upper(a[i]), y = Upper(b[i]);
-    if (x != y) return x < y ? -1 : 1;
+// Negative, 0 or positive as the name `a` begins with sorts before, with or after b's.
+int CompareNames(const wchar_t* a, const wchar_t* b) {
+  for (std::size_t i = 0;; ++i) {
+    const wchar_t x = NameChar(a, i), y = NameChar(b, i);
+    if (x != y || x == L'\0') return static_cast<int>(x) - static_cast<int>(y);
   }
-  return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
 }
+
+// Entries the commands never get from the launcher's own block: the system's own (the first
+// five, in the block's order), and the one dropped.
+constexpr const wchar_t* kTakenOver[] = {L"ComSpec=", L"Path=",   L"PATHEXT=", L"SystemRoot=",
+                                         L"windir=",  L"NoDefaultCurrentDirectoryInExePath="};
+constexpr int kSystems = 5;
+constexpr int kSystemRoot = 3;  // then windir: the names a machine value is expanded with
 
 }  // namespace
 
-std::wstring ExpandSystemValue(const std::wstring& value, const std::wstring& windowsFolder) {
-  std::wstring expanded;
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t open = value.find(L'%', at);
-    const std::size_t close = open == std::wstring::npos ? open : value.find(L'%', open + 1);
-    if (close == std::wstring::npos) return expanded + value.substr(at);
-    expanded.append(value, at, open - at);
-    const wchar_t* name = value.c_str() + open + 1;
-    const std::size_t length = close - open - 1;
-    if (NameMatches(name, length, L"SystemRoot", false) || NameMatches(name, length, L"windir", false)) {
-      expanded += windowsFolder;
-    } else if (NameMatches(name, length, L"SystemDrive", false)) {
-      expanded.append(windowsFolder, 0, 2);
+void AppendSystemValue(std::wstring& out, const wchar_t* value, const wchar_t* windowsFolder) {
+  while (*value != L'\0') {
+    int i = kSystemRoot;
+    while (i < kSystems && !(*value == L'%' && CompareNames(value + 1, kTakenOver[i]) == 0)) ++i;
+    if (i < kSystems) {
+      out += windowsFolder;
+      value += std::wcslen(kTakenOver[i]) + 1;  // "%", the name, "%"
     } else {
-      // Not one of the system's: the '%' and the name stay, and the closing '%' may open the
-      // next name, as Windows reads it.
-      expanded.append(value, open, close - open);
-      at = close;
-      continue;
+      // Any other character as it stands; the closing '%' of a name that is not the
+      // system's may open the next, as Windows reads it.
+      out.push_back(*value++);
     }
-    at = close + 1;
   }
 }
 
-std::wstring CommandEnvironment(const wchar_t* own, const SystemEnvironment& system) {
-  const std::wstring& windows = system.windowsFolder;
-  std::vector<std::wstring> entries;
-  for (const wchar_t* entry = own; entry != nullptr && *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-    std::wstring text(entry);
-    if (!IsTakenOver(text)) entries.push_back(std::move(text));
-  }
-  const std::wstring path = system.path.empty() ? system.systemFolder + L";" + windows : system.path;
-  const std::wstring pathExt =
-      system.pathExt.empty() ? std::wstring(L".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC") : system.pathExt;
-  entries.push_back(L"Path=" + ExpandSystemValue(path, windows));
-  entries.push_back(L"PATHEXT=" + ExpandSystemValue(pathExt, windows));
-  entries.push_back(L"ComSpec=" + system.systemFolder + L"\\cmd.exe");
-  entries.push_back(L"SystemRoot=" + windows);
-  entries.push_back(L"windir=" + windows);
-  entries.push_back(L"SystemDrive=" + windows.substr(0, 2));
+std::wstring ExpandSystemValue(const wchar_t* value, const wchar_t* windowsFolder) {
+  std::wstring expanded;
+  AppendSystemValue(expanded, value, windowsFolder);
+  return expanded;
+}
 
-  // A few dozen entries: sorted in place by insertion.
-  for (std::size_t i = 1; i < entries.size(); ++i)
-    for (std::size_t j = i; j > 0 && CompareNames(entries[j - 1], entries[j]) > 0; --j) entries[j - 1].swap(entries[j]);
-
+std::wstring CommandEnvironment(const wchar_t* own, const wchar_t* windowsFolder, const wchar_t* path,
+                                const wchar_t* pathExt) {
+  // The system's values in the order of kTakenOver, each expanded with the Windows folder
+  // alone. The system folder is always the Windows folder's "system32" (a 32-bit program on
+  // 64-bit Windows reaches its own through the file system's redirection).
+  const wchar_t* const values[kSystems] = {
+      L"%SystemRoot%\\system32\\cmd.exe",
+      path != nullptr && *path != L'\0' ? path : L"%SystemRoot%\\system32;%SystemRoot%",
+      pathExt != nullptr && *pathExt != L'\0' ? pathExt : L".COM;.EXE;.BAT;.CMD",
+      L"%SystemRoot%",
+      L"%SystemRoot%",
+  };
+  // Windows keeps a process's block sorted by name, without regard to case: the system's
+  // entries go in at their places. (A block handed over unsorted stays so, each of these
+  // still once: Windows reads a block from its start.)
   std::wstring block;
-  for (const std::wstring& entry : entries) {
-    block += entry;
-    block.push_back(L'\0');
+  int next = 0;
+  for (const wchar_t* entry = own;; entry += std::wcslen(entry) + 1) {
+    const bool end = entry == nullptr || *entry == L'\0';
+    for (; next < kSystems && (end || CompareNames(kTakenOver[next], entry) < 0); ++next) {
+      block += kTakenOver[next];
+      AppendSystemValue(block, values[next], windowsFolder);
+      block.push_back(L'\0');
+    }
+    if (end) break;
+    bool taken = false;
+    for (const wchar_t* name : kTakenOver) taken = taken || CompareNames(entry, name) == 0;
+    if (!taken) block.append(entry, std::wcslen(entry) + 1);
   }
   block.push_back(L'\0');
   return block;

@@ -9,36 +9,31 @@
 
 namespace lumo {
 
-struct SystemEnvironment {
-  std::wstring windowsFolder;  // the system's Windows folder, "C:\Windows"
-  std::wstring systemFolder;   // its system folder, "C:\Windows\system32"
-  // The machine's "Path" and "PATHEXT" as stored (not yet expanded); empty when they could
-  // not be read.
-  std::wstring path;
-  std::wstring pathExt;
-};
-
-// A machine value with %SystemRoot%, %windir% and %SystemDrive% replaced by the system's own
-// (any case). Any other %NAME% stays as written: its value would come from the user's
-// environment, and a folder named through it is better missing from the search path than
-// chosen by the user.
-std::wstring ExpandSystemValue(const std::wstring& value, const std::wstring& windowsFolder);
+// A machine value with %SystemRoot% and %windir% replaced by the system's Windows folder (any
+// case), appended to `out`. Any other %NAME% stays as written: its value would come from
+// the user's environment, and a folder named through it is better missing from the search
+// path than chosen by the user.
+void AppendSystemValue(std::wstring& out, const wchar_t* value, const wchar_t* windowsFolder);
+std::wstring ExpandSystemValue(const wchar_t* value, const wchar_t* windowsFolder);
 
 // The environment block for the commands ("NAME=value", each ended by a null character, then
-// one more), sorted by name without regard to case as Windows expects, from the launcher's own
-// block (`own`, null for none) and the system's values:
+// one more) from the launcher's own block (`own`, null for none; sorted by name without regard
+// to case, as Windows keeps it, and so is the result), the system's Windows folder
+// ("C:\Windows") and the machine's "Path" and "PATHEXT" as stored (not yet expanded; null or
+// empty when they could not be read):
 // - Path: the machine's alone (the system folder and the Windows folder when it could not be
-//   read); PATHEXT: the machine's (Windows' default when it could not be read);
-// - ComSpec, SystemRoot, windir, SystemDrive: the system's;
+//   read); PATHEXT: the machine's (that of programs and batch files when it could not be
+//   read);
+// - ComSpec, SystemRoot, windir: the system's;
 // - NoDefaultCurrentDirectoryInExePath: absent, so the interpreter finds the agent's manager in
 //   the work folder, its current directory, before any folder of the path;
-// - the variables through which a .NET runtime loads a profiler or startup assembly named
-//   there into any managed program that starts (COR_*, CORECLR_*, COMPlus_*, DOTNET_*):
-//   absent;
 // - everything else, TEMP and TMP (the run's) among it, as the launcher has it: the agent's
 //   manager on the standard route runs for the user and reads the user's folders, names and
 //   settings there (USERPROFILE, APPDATA, LOCALAPPDATA, SESSIONNAME, CLIENTNAME, ...), and
-//   none of these chooses a program or a library of the system programs the launcher starts.
-std::wstring CommandEnvironment(const wchar_t* own, const SystemEnvironment& system);
+//   none of these chooses which program a command starts. (What only a managed runtime reads,
+//   a .NET profiler named in COR_PROFILER for one, stays too: the system programs the
+//   launcher runs are native.)
+std::wstring CommandEnvironment(const wchar_t* own, const wchar_t* windowsFolder, const wchar_t* path,
+                                const wchar_t* pathExt);
 
 }  // namespace lumo

@@ -12,7 +12,9 @@ std::wstring InterpreterCommand(const std::wstring& command) { return kInterpret
 // The interpreter's switches, the system folder's schtasks.exe, then its options for the task
 // of the session.
 std::wstring SchtasksCommand(const std::wstring& systemFolder, const wchar_t* options, long sessionId) {
-  return InterpreterCommand(systemFolder + L"\\schtasks.exe " + options + std::to_wstring(sessionId));
+  std::wstring command = kInterpreterSwitches;
+  ((command += systemFolder) += L"\\schtasks.exe ") += options;
+  return command += std::to_wstring(sessionId);
 }
 
 bool HasBlank(const std::wstring& text) {
