@@ -382,7 +382,10 @@ class ScopedVariables {
 // elevated launcher inherits; under Wine the launcher gets them from the program that starts
 // it) and NoDefaultCurrentDirectoryInExePath, and puts batch files named like the programs the
 // route starts into its PATH folder. On both routes none of them runs, and the agent is
-// reached.
+// reached. Wine's cmd looks in the current directory first whatever
+// NoDefaultCurrentDirectoryInExePath says, so the manager's bare name on the standard route
+// is found in the work folder here even with the user's variables: that road is shown on
+// Windows only (docs/RELEASE-CHECKS.md).
 TEST_P(SystemE2E, TheUsersPathAndPathextChooseNoProgramOnEitherRoute) {
   for (const bool standardRoute : {false, true}) {
     Sandbox box(standardRoute ? L"e2e-userpath-standard" : L"e2e-userpath-system");
@@ -405,7 +408,8 @@ TEST_P(SystemE2E, TheUsersPathAndPathextChooseNoProgramOnEitherRoute) {
       run = RunLauncher(box, launcher, L"", 120000);
     }
     ASSERT_EQ(run.exitCode, 0) << run.log;
-    EXPECT_FALSE(Exists(ran)) << Utf8(ReadUtf16(ran)) << " ran";
+    const std::vector<uint8_t> marks = ReadBytes(ran);
+    EXPECT_TRUE(marks.empty()) << std::string(marks.begin(), marks.end()) << " ran";
     if (!standardRoute)
       EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the task's starter did not run\n" << run.log;
     EXPECT_FALSE(agent.Records(L"OXManagerLUMO").empty()) << "the agent was not reached\n" << run.log;

@@ -153,12 +153,14 @@ Echo RunEchoed(const std::wstring& report, const std::wstring& program, const wc
 }
 
 // The program leads the command line in quotes, and is the application name: the system
-// never tries "dir.exe" for "dir with blanks\echo args.exe".
+// never tries the planted "dir.exe" (which would end with 0 and echo nothing) for
+// "dir with blanks\echo args.exe".
 TEST(StartProcess, ProgramWithBlanksLeadsTheCommandLineQuoted) {
   Sandbox box(L"startprocess");
   const std::wstring folder = box.Root() + L"\\dir with blanks";
   ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
   const std::wstring program = CopyAs(ExeDir() + L"\\echoargs.exe", folder, L"echo args.exe");
+  CopyAs(ExeDir() + L"\\exit_after.exe", box.Root(), L"dir.exe");
   const std::wstring report = box.Root() + L"\\echo.txt";
 
   DWORD exitCode = 0;
