@@ -54,7 +54,7 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   // goes first. Should one stand all the same, Create fails (its question to replace it finds
   // no input), and the route stops there: Change, Run and Delete would act on a task this run
   // did not make. Nothing was started then, so nothing is waited for or arranged for the
-  // agent; only the mark goes again.
+  // agent, and no standard launch follows; only the mark goes again.
   ExecuteCommand(workFolder, lumo::TaskDeleteParameters(systemFolder, sessionId), false);
   const int created = ExecuteCommand(workFolder, lumo::TaskCreateParameters(systemFolder, sessionId), false);
   if (created != 0) {

@@ -235,7 +235,8 @@ int Fail(const wchar_t* message) {
 }
 
 // Windows' schtasks asks on standard output and reads the answer from standard input; at the
-// end of the input it ends with exit code 1 and nothing more. Any answer but Y or N asks again.
+// end of the input it ends with exit code 1 and prints nothing more (as reported of callers
+// that give it no input). Here N ends the same way, and any other answer asks again.
 bool MayReplace(const std::wstring& name) {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   for (;;) {

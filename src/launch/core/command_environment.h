@@ -1,8 +1,8 @@
 // The environment the launcher's commands run with. An elevated launcher inherits the user's
 // environment, and the user's programs write it (HKCU\Environment sets PATH, which Windows
 // appends to the machine's, and PATHEXT, which replaces it): every variable that decides which
-// program a command starts, or where a started program takes its code from, is the system's
-// here instead.
+// program a command starts, or from which folder a system program loads what the registry
+// names through %SystemRoot%, is the system's here instead.
 #pragma once
 
 #include <string>
