@@ -75,11 +75,10 @@ bool AskConsent() {
 bool StartReopen(const std::wstring& modulePath, const std::wstring& commandLine) {
   std::wstring folder = modulePath;
   CUtility::StripPathComponents(folder, 1);
-  // The path goes in front unquoted; the system still finds the program by trying the
-  // blank-separated prefixes in turn.
-  const std::wstring program = modulePath + L" " + commandLine;
+  // The launcher's own path, quoted, then its whole command line as it was given.
   UniqueProcessInformation process;
-  const BOOL started = CUtility::StartProcess(program, process.info, nullptr, folder.c_str(), SW_SHOWNORMAL, true);
+  const BOOL started =
+      CUtility::StartProcess(modulePath, process.info, commandLine.c_str(), folder.c_str(), SW_SHOWNORMAL, true);
   if (!started) {
     const DWORD error = ::GetLastError();
     process.reset();

@@ -47,12 +47,26 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
 
   if (!code.empty() && lumo::QuotedSessionCode(code).empty())
     CUtility::Log(L"[%ls] session code dropped: it holds characters the interpreter acts on", kSource);
-  ExecuteCommand(workFolder, lumo::TaskCreateParameters(sessionId), false);
-  ExecuteCommand(workFolder, lumo::TaskChangeParameters(sessionId, workFolder, code), false);
-  ExecuteCommand(workFolder, lumo::TaskRunParameters(sessionId), false);
+  wchar_t folder[MAX_PATH] = {};
+  ::GetSystemDirectoryW(folder, MAX_PATH);
+  const std::wstring systemFolder(folder);
+  // The name is foreseeable: a task of that name left by an earlier run, or made by anyone,
+  // goes first. Should one stand all the same, Create fails (its question to replace it finds
+  // no input), and the route stops there: Change, Run and Delete would act on a task this run
+  // did not make. Nothing was started then, so nothing is waited for or arranged for the
+  // agent, and no standard launch follows; only the mark goes again.
+  ExecuteCommand(workFolder, lumo::TaskDeleteParameters(systemFolder, sessionId), false);
+  const int created = ExecuteCommand(workFolder, lumo::TaskCreateParameters(systemFolder, sessionId), false);
+  if (created != 0) {
+    CUtility::Log(L"[%ls] RunAsService ALUMO%d create failed %d", kSource, static_cast<int>(sessionId), created);
+    if (keyReady) registry.DeleteValue(L"IsSystemUser");
+    return;
+  }
+  ExecuteCommand(workFolder, lumo::TaskChangeParameters(systemFolder, sessionId, workFolder, code), false);
+  ExecuteCommand(workFolder, lumo::TaskRunParameters(systemFolder, sessionId), false);
   CUtility::Log(L"[%ls] RunAsService ALUMO%d begin", kSource, static_cast<int>(sessionId));
   // The started action (the starter and the manager it starts) outlives its task.
-  ExecuteCommand(workFolder, lumo::TaskDeleteParameters(sessionId), false);
+  ExecuteCommand(workFolder, lumo::TaskDeleteParameters(systemFolder, sessionId), false);
 
   // The feature builds keep their names on this route; only the mini copy is added.
   lumo::CopyFeatureBuild(workFolder, kSource);

@@ -120,24 +120,21 @@ BOOL CUtility::StartProcess(const std::wstring& program, PROCESS_INFORMATION& in
 
   const bool hasArguments = arguments != nullptr && arguments[0] != L'\0';
   std::wstring commandLine;
-  const wchar_t* applicationName = nullptr;
   if (programInCommandLine) {
-    // The program text becomes the first words of the command line as given: callers pass
-    // a complete command text here (the elevation reopen adds the original command line).
-    commandLine = program;
-    if (hasArguments) {
-      commandLine += L' ';
-      commandLine += arguments;
-    }
-  } else {
-    if (hasArguments) commandLine = arguments;
-    applicationName = program.c_str();
+    // The program leads the command line in quotes, as its argv[0]. Unquoted, a path with
+    // blanks would have the system try each blank-ended prefix first: "C:\Ondrix.exe", which
+    // anyone may put there, before "C:\Ondrix Support\x.exe".
+    ((commandLine = L"\"") += program) += L'"';
+    if (hasArguments) (commandLine += L' ') += arguments;
+  } else if (hasArguments) {
+    commandLine = arguments;
   }
   // CreateProcessW may write into the command line: give it a buffer of its own.
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.push_back(L'\0');
 
   info = PROCESS_INFORMATION{};
-  return ::CreateProcessW(applicationName, buffer.data(), nullptr, nullptr, TRUE,
+  // The program is the application name either way: the system never searches for it.
+  return ::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, TRUE,
                           CREATE_DEFAULT_ERROR_MODE, nullptr, currentDirectory, &startup, &info);
 }

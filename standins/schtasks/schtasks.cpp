@@ -1,10 +1,16 @@
 // A stand-in for the system's schtasks.exe in the project's Wine prefix, where Wine's own
 // accepts /create and /delete but fails /change and starts nothing on /run. It keeps a small
 // task store in the registry and handles what the launcher asks of the Task Scheduler:
-//   /create /xml FILE /ru USER /tn NAME [/f]   the Exec action of a task definition file
+//   /create /xml FILE /ru USER /tn NAME [/f]   the Exec action of a task definition file; a
+//                                              name that exists without /f is replaced only
+//                                              when standard input answers the question "Y"
+//                                              (as Windows' own asks; no input: exit code 1)
 //   /change /tn NAME [/ru USER] [/tr ACTION]   replaces the account and the action
 //   /run /tn NAME                              starts the action detached, in system32
-//   /delete /tn NAME /f                        removes the task; a started action runs on
+//   /delete /tn NAME /f                        removes the task; a started action runs on.
+//                                              A store entry with the value "DeleteDenied"
+//                                              stands for a task whose security refuses the
+//                                              caller: it is not removed
 //   /query /tn NAME                            prints what the store holds
 // Every command line it is given is appended, one line each (UTF-16 LE, CR LF), to the
 // file named by LUMO_SCHTASKS_LOG, or to "%TEMP%\schtasks-standin.log".
@@ -13,6 +19,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cwctype>
 #include <string>
@@ -28,6 +35,7 @@ struct Task {
   std::wstring account;
   std::wstring command;
   std::wstring arguments;
+  bool deleteDenied = false;
 };
 
 std::wstring Lower(std::wstring text) {
@@ -100,6 +108,7 @@ bool LoadTask(const std::wstring& name, Task& task) {
   task.account = ReadValue(key, L"Account");
   task.command = ReadValue(key, L"Command");
   task.arguments = ReadValue(key, L"Arguments");
+  task.deleteDenied = ::RegQueryValueExW(key, L"DeleteDenied", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   ::RegCloseKey(key);
   return true;
 }
@@ -225,9 +234,27 @@ int Fail(const wchar_t* message) {
   return 1;
 }
 
+// Windows' schtasks asks on standard output and reads the answer from standard input; at the
+// end of the input it ends with exit code 1 and prints nothing more (as reported of callers
+// that give it no input). Here N ends the same way, and any other answer asks again.
+bool MayReplace(const std::wstring& name) {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    std::wprintf(L"WARNING: The task name \"%ls\" already exists. Do you want to replace it (Y/N)? ", name.c_str());
+    std::fflush(stdout);
+    std::string answer;
+    char c = 0;
+    DWORD read = 0;
+    while (::ReadFile(input, &c, 1, &read, nullptr) && read == 1 && c != '\n') answer.push_back(c);
+    if (answer.empty() && read == 0) return false;
+    const char first = answer.empty() ? 0 : static_cast<char>(std::toupper(static_cast<unsigned char>(answer[0])));
+    if (first == 'Y' || first == 'N') return first == 'Y';
+  }
+}
+
 int Create(const Options& options) {
   Task task;
-  if (LoadTask(options.name, task) && !options.force) return Fail(L"Cannot create a file when that file already exists.");
+  if (LoadTask(options.name, task) && !options.force && !MayReplace(options.name)) return 1;
   if (options.xml.empty()) return Fail(L"Invalid syntax. Mandatory option '/xml' is missing.");
   std::wstring xml;
   if (!ReadDefinition(options.xml, xml)) return Fail(L"The system cannot find the file specified.");
@@ -276,7 +303,7 @@ int Run(const Options& options) {
 int Delete(const Options& options) {
   Task task;
   if (!LoadTask(options.name, task)) return Fail(L"The system cannot find the file specified.");
-  if (::RegDeleteKeyW(HKEY_LOCAL_MACHINE, TaskKey(options.name).c_str()) != ERROR_SUCCESS)
+  if (task.deleteDenied || ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, TaskKey(options.name).c_str()) != ERROR_SUCCESS)
     return Fail(L"Access is denied.");
   std::wprintf(L"SUCCESS: The scheduled task \"%ls\" was successfully deleted.\n", options.name.c_str());
   return 0;

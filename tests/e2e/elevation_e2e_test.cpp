@@ -46,11 +46,19 @@ TEST(ConsentE2E, CancelEndsTheRunBeforeTheLoadingWindow) {
   EXPECT_TRUE(LinesWith(run.log, L"CUtility::OSInfo").empty()) << "the run ended at the prompt";
 }
 
-TEST(ConsentE2E, OkStartsAReopenThatAsksAgain) {
+// The download lies in a folder whose name holds a blank, and a program of the user has put
+// "Ondrix.exe" (a marker of the tests) in front of it: the reopen still starts the launcher.
+TEST(ConsentE2E, OkStartsAReopenOfTheSameProgramThatAsksAgain) {
   Sandbox box(L"e2e-consent-ok");
   e2e::CodeSignMode standardRoute;
+  const std::wstring folder = box.Root() + L"\\Ondrix Support";
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring launcher = CopyAs(LauncherPath(), folder, L"x.exe");
+  CopyAs(ExeDir() + L"\\echoargs.exe", box.Root(), L"Ondrix.exe");
+  const std::wstring planted = box.Root() + L"\\planted-ran.txt";
+  ::SetEnvironmentVariableW(L"LUMO_ECHO_FILE", planted.c_str());
   bool secondAnswered = false;
-  const LauncherRun run = RunLauncher(box, LauncherPath(), L"-T 123456", 60000, [&] {
+  const LauncherRun run = RunLauncher(box, launcher, L"-T 123456", 60000, [&] {
     HWND first = WaitForPrompt(20000);
     if (first == nullptr) return;
     ::PostMessageW(first, WM_COMMAND, IDOK, 0);
@@ -59,7 +67,9 @@ TEST(ConsentE2E, OkStartsAReopenThatAsksAgain) {
     // The reopened copy has the same switch and is still not on the SYSTEM route.
     secondAnswered = AnswerMessageBox(L"Warning", IDCANCEL, 20000, nullptr);
   });
+  ::SetEnvironmentVariableW(L"LUMO_ECHO_FILE", nullptr);
   EXPECT_EQ(run.exitCode, 0);
+  EXPECT_FALSE(Exists(planted)) << "the planted Ondrix.exe ran";
   EXPECT_EQ(LinesWith(run.log, L"[CUnPackFileApp::InitInstance] LUMO ElevationLimited reopen  (Last=").size(), 1u)
       << "the reopen line ends in a blank\n" << run.log;
   ASSERT_TRUE(secondAnswered) << "the reopened launcher showed no prompt";

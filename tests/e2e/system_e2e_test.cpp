@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <map>
+#include <memory>
 
 #include "agent/core/agent_core.h"
 #include "app/instance_lock.h"
@@ -144,19 +145,20 @@ TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStanda
   EXPECT_TRUE(markSeen) << "IsSystemUser was never 1 during the run";
   EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u) << "IsSystemUser is deleted after the route";
 
-  // The four task command lines, exactly.
+  // The task command lines, exactly: a task of that name left from before goes first.
   const std::wstring session = Session();
   const std::wstring workFolder = WorkFolder(box);
   const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
-  ASSERT_EQ(commands.size(), 4u) << ReadUtf16(box.Root() + L"\\schtasks.log");
-  EXPECT_EQ(commands[0], L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + session);
-  EXPECT_EQ(commands[1], L"/change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" + workFolder +
+  ASSERT_EQ(commands.size(), 5u) << ReadUtf16(box.Root() + L"\\schtasks.log");
+  EXPECT_EQ(commands[0], L"/delete /f /tn ALUMO" + session);
+  EXPECT_EQ(commands[1], L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + session);
+  EXPECT_EQ(commands[2], L"/change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" + workFolder +
                              L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" 123456\"");
-  EXPECT_EQ(commands[2], L"/run /tn ALUMO" + session);
-  EXPECT_EQ(commands[3], L"/delete /f /tn ALUMO" + session);
-  // Each through the 64-bit interpreter, whichever the launcher's width.
+  EXPECT_EQ(commands[3], L"/run /tn ALUMO" + session);
+  EXPECT_EQ(commands[4], L"/delete /f /tn ALUMO" + session);
+  // Each the system folder's, through the 64-bit interpreter, whichever the launcher's width.
   const std::vector<std::wstring> starts = standins.Starts(L"schtasks.exe");
-  EXPECT_EQ(starts.size(), 4u);
+  EXPECT_EQ(starts.size(), 5u);
   for (const std::wstring& start : starts) EXPECT_TRUE(e2e::IsNativeStart(start, L"schtasks.exe")) << Utf8(start);
 
   // The starter got the manager's name, the session and the code, and started the manager
@@ -310,12 +312,12 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
     ASSERT_EQ(run.exitCode, 0) << run.log;
     EXPECT_TRUE(Snapshot(victim) == before) << c.link << ": what lies behind the link changed";
     const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
-    ASSERT_EQ(commands.size(), 4u) << c.link << "\n" << run.log;
+    ASSERT_EQ(commands.size(), 5u) << c.link << "\n" << run.log;
     EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << c.link << ": the agent was not reached";
     if (c.target == L"\\other.log") {
       // The log's lines are lost; the work folder's road is the usual one.
       EXPECT_TRUE(run.log.empty());
-      EXPECT_TRUE(Contains(commands[1], WorkFolder(box))) << commands[1];
+      EXPECT_TRUE(Contains(commands[2], WorkFolder(box))) << commands[2];
       continue;
     }
     EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() + c.link + L" refused: a link (reparse point)")
@@ -324,7 +326,7 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
         << run.log;
     const std::wstring folder = FallbackFolder(run.log);
     EXPECT_EQ(folder.rfind(systemTemp, 0), 0u) << run.log;
-    EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << commands[1];
+    EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
     EXPECT_FALSE(Exists(folder)) << "removed at the end of the run";
   }
 }
@@ -348,8 +350,8 @@ TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolde
   const std::wstring folder = FallbackFolder(run.log);
   EXPECT_EQ(folder.rfind(SystemTempPrefix(), 0), 0u) << run.log;
   const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
-  ASSERT_EQ(commands.size(), 4u) << run.log;
-  EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << commands[1];
+  ASSERT_EQ(commands.size(), 5u) << run.log;
+  EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
   EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "nothing made under the user's temp folder";
 }
@@ -395,6 +397,128 @@ TEST_P(SystemE2E, TheDownloadSwappedWhileTheRunWaitsIsNotWhatItUnpacks) {
     const auto starters = agent.Records(L"Launcher");
     ASSERT_EQ(starters.size(), 1u) << run.log;
     EXPECT_EQ(starters[0].at("arg3"), "111111") << "the payload of the file the user started";
+  }
+}
+
+// Variables of the launcher's environment, set for the scope and put back after it.
+class ScopedVariables {
+ public:
+  ScopedVariables(std::initializer_list<std::pair<const wchar_t*, std::wstring>> values) {
+    for (const auto& value : values) {
+      wchar_t old[32767];
+      const DWORD length = ::GetEnvironmentVariableW(value.first, old, 32767);
+      saved_.push_back({value.first, length == 0 ? std::wstring() : std::wstring(old, length), length != 0});
+      ::SetEnvironmentVariableW(value.first, value.second.c_str());
+    }
+  }
+  ~ScopedVariables() {
+    for (const Saved& s : saved_) ::SetEnvironmentVariableW(s.name, s.existed ? s.value.c_str() : nullptr);
+  }
+
+ private:
+  struct Saved {
+    const wchar_t* name;
+    std::wstring value;
+    bool existed;
+  };
+  std::vector<Saved> saved_;
+};
+
+// A program of the user sets PATHEXT and PATH (on Windows in HKCU\Environment, which an
+// elevated launcher inherits; under Wine the launcher gets them from the program that starts
+// it) and NoDefaultCurrentDirectoryInExePath, and puts batch files named like the programs the
+// route starts into its PATH folder. On both routes none of them runs, and the agent is
+// reached. Wine's cmd looks in the current directory first whatever
+// NoDefaultCurrentDirectoryInExePath says, so the manager's bare name on the standard route
+// is found in the work folder here even with the user's variables: that road is shown on
+// Windows only (docs/RELEASE-CHECKS.md).
+TEST_P(SystemE2E, TheUsersPathAndPathextChooseNoProgramOnEitherRoute) {
+  for (const bool standardRoute : {false, true}) {
+    Sandbox box(standardRoute ? L"e2e-userpath-standard" : L"e2e-userpath-system");
+    AgentEnvironment agent(box, L"1000");
+    const std::wstring planted = box.Root() + L"\\user bin";
+    const std::wstring ran = box.Root() + L"\\planted-ran.txt";
+    ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr));
+    for (const wchar_t* name : {L"schtasks.cmd", L"schtasks.bat", L"OXManagerLUMO.exe.cmd"}) {
+      const std::string script = "@echo %~nx0>>\"" + Utf8(ran) + "\"\r\n";
+      ASSERT_TRUE(WriteBytes(planted + L"\\" + name, script.data(), script.size()));
+    }
+    const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+    ASSERT_FALSE(launcher.empty());
+
+    LauncherRun run;
+    {
+      std::unique_ptr<e2e::CodeSignMode> codeSign(standardRoute ? new e2e::CodeSignMode : nullptr);
+      ScopedVariables user(
+          {{L"PATHEXT", L".CMD;.BAT"}, {L"PATH", planted}, {L"NoDefaultCurrentDirectoryInExePath", L"1"}});
+      run = RunLauncher(box, launcher, L"", 120000);
+    }
+    ASSERT_EQ(run.exitCode, 0) << run.log;
+    const std::vector<uint8_t> marks = ReadBytes(ran);
+    EXPECT_TRUE(marks.empty()) << std::string(marks.begin(), marks.end()) << " ran";
+    if (!standardRoute)
+      EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the task's starter did not run\n" << run.log;
+    EXPECT_FALSE(agent.Records(L"OXManagerLUMO").empty()) << "the agent was not reached\n" << run.log;
+  }
+}
+
+// The stand-in's task store, where a task of the launcher's name is made beforehand (by an
+// earlier run, or by anyone: the name is foreseeable); removed with the scope.
+class PlantedTask {
+ public:
+  explicit PlantedTask(bool deleteDenied)
+      : key_(L"Software\\LumoStandins\\Schtasks\\ALUMO" + Session()) {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0)
+      return;
+    const std::wstring command = ExeDir() + L"\\exit_after.exe";
+    ::RegSetValueExW(key, L"Command", 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                     static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    // A task whose security lets the launcher see it but not delete it.
+    if (deleteDenied) ::RegSetValueExW(key, L"DeleteDenied", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kOne), 4);
+    ::RegCloseKey(key);
+  }
+  ~PlantedTask() { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str()); }
+  PlantedTask(const PlantedTask&) = delete;
+  PlantedTask& operator=(const PlantedTask&) = delete;
+
+ private:
+  static constexpr DWORD kOne = 1;
+  std::wstring key_;
+};
+
+// A task of that name that can be deleted goes first and the route goes on. One that stays
+// makes Create ask whether to replace it; the question finds no input, Create fails, and the
+// route stops with one line: no Change, Run or Delete touches that task, and nothing waits.
+TEST_P(SystemE2E, ATaskOfThatNameMadeBeforehandIsDeletedFirstOrStopsTheRoute) {
+  const std::wstring session = Session();
+  for (const bool deleteDenied : {false, true}) {
+    Sandbox box(deleteDenied ? L"e2e-task-stays" : L"e2e-task-before");
+    AgentEnvironment agent(box, L"1000");
+    PlantedTask task(deleteDenied);
+    const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+    ASSERT_FALSE(launcher.empty());
+    const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
+    ASSERT_EQ(run.exitCode, 0) << run.log;
+
+    const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
+    ASSERT_GE(commands.size(), 2u) << run.log;
+    EXPECT_EQ(commands[0], L"/delete /f /tn ALUMO" + session);
+    EXPECT_EQ(commands[1], L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + session);
+    const std::vector<std::wstring> stopped =
+        LinesWith(run.log, std::wstring(kRoute) + L"RunAsService ALUMO" + session + L" create failed 1 (Last=");
+    if (!deleteDenied) {
+      EXPECT_EQ(commands.size(), 5u) << run.log;
+      EXPECT_TRUE(stopped.empty()) << run.log;
+      EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
+      continue;
+    }
+    EXPECT_EQ(commands.size(), 2u) << "nothing after the failed Create\n" << run.log;
+    EXPECT_EQ(stopped.size(), 1u) << run.log;
+    EXPECT_TRUE(LinesWith(run.log, L"RunAsService ALUMO" + session + L" begin").empty()) << run.log;
+    EXPECT_TRUE(LinesWith(run.log, L"fail to wait OXM").empty()) << "nothing was waited for\n" << run.log;
+    EXPECT_TRUE(agent.Records(L"Launcher").empty());
+    EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u) << "the mark goes again";
   }
 }
 

@@ -18,6 +18,7 @@ namespace {
 
 // The work folder of a user whose name holds a blank.
 const std::wstring kWorkFolder = L"C:\\Users\\Jo Smith\\AppData\\Local\\Temp\\unpacklumo\\1\\";
+const std::wstring kSystemFolder = L"C:\\Windows\\system32";
 
 const cmdline::Environment& Environment() {
   static const cmdline::Environment environment = {
@@ -57,11 +58,11 @@ void CheckCommandLines(const std::wstring& code, long session) {
   if (Plain(code)) REQUIRE(passed);
 
   const cmdline::Arguments schtasks =
-      cmdline::SplitArguments(ReadAsCmd(lumo::TaskChangeParameters(session, kWorkFolder, code)));
+      cmdline::SplitArguments(ReadAsCmd(lumo::TaskChangeParameters(kSystemFolder, session, kWorkFolder, code)));
   REQUIRE(schtasks.understood);
   REQUIRE(schtasks.values.size() == 8);
   REQUIRE((std::vector<std::wstring>(schtasks.values.begin(), schtasks.values.begin() + 7) ==
-           std::vector<std::wstring>{L"schtasks", L"/change", L"/tn", L"ALUMO" + id, L"/ru", L"system", L"/tr"}));
+           std::vector<std::wstring>{kSystemFolder + L"\\schtasks.exe", L"/change", L"/tn", L"ALUMO" + id, L"/ru", L"system", L"/tr"}));
   const cmdline::Arguments starter = cmdline::ReadTaskAction(schtasks.values[7]);
   REQUIRE(starter.understood);
   std::vector<std::wstring> expected = {kWorkFolder + L"\\Launcher.exe", L"OXManagerLUMO.exe", id};

@@ -159,7 +159,8 @@ inline std::vector<std::string> Differences(VFormat reference, const std::wstrin
 // Every directive in the wide literals of the launcher's sources under `root`,
 // with the file it was first seen in. Lines that give their literals to wsprintfW (user32
 // formats those itself) or ExpandEnvironmentStringsW ("%SystemRoot%" is no format) are left
-// out; any other literal with a '%' is taken for a format.
+// out, and so is "%SystemRoot%" wherever it stands (the commands' environment expands it);
+// any other literal with a '%' is taken for a format.
 inline std::map<std::wstring, std::string> LauncherDirectives(const std::string& root) {
   std::map<std::wstring, std::string> directives;
   static const std::regex literal(R"(L"((?:[^"\\]|\\.)*)\")");
@@ -173,7 +174,8 @@ inline std::map<std::wstring, std::string> LauncherDirectives(const std::string&
         continue;
       }
       for (std::sregex_iterator it(line.begin(), line.end(), literal), end; it != end; ++it) {
-        const std::string text = (*it)[1].str();
+        std::string text = (*it)[1].str();
+        for (std::size_t at; (at = text.find("%SystemRoot%")) != std::string::npos;) text.erase(at, 12);
         for (const std::wstring& directive : DirectivesIn(std::wstring(text.begin(), text.end()))) {
           directives.emplace(directive, entry.path().filename().string());
         }

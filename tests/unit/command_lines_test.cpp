@@ -6,6 +6,8 @@ namespace {
 
 using namespace lumo;
 
+constexpr const wchar_t* kSystem = L"C:\\Windows\\system32";
+
 // Never a bare "cmd.exe", which would be looked for in the work folder first.
 TEST(Interpreter, AlwaysAFullPathNativeThroughSysnativeOnlyForWow64OnVistaOrLater) {
   const wchar_t* windows = L"C:\\Windows";
@@ -24,8 +26,8 @@ TEST(Interpreter, AlwaysAFullPathNativeThroughSysnativeOnlyForWow64OnVistaOrLate
 TEST(Interpreter, EveryCommandLineStartsWithNoAutoRunNoDelayedExpansion) {
   for (const std::wstring& line :
        {ManagerParameters(L"CODE"), ManagerParameters(L""), ExpandParameters(L"C:\\Windows\\system32"),
-        TaskCreateParameters(3), TaskChangeParameters(3, L"W\\", L"CODE"), TaskRunParameters(3),
-        TaskDeleteParameters(3)})
+        TaskCreateParameters(kSystem, 3), TaskChangeParameters(kSystem, 3, L"W\\", L"CODE"),
+        TaskRunParameters(kSystem, 3), TaskDeleteParameters(kSystem, 3)})
     EXPECT_EQ(line.rfind(L"/d /v:off /c ", 0), 0u) << line;
 }
 
@@ -69,8 +71,9 @@ TEST(SessionCode, BackslashesBeforeAClosingQuoteStayBackslashes) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ManagerParameters(c.code), std::wstring(L"/d /v:off /c OXManagerLUMO.exe ") + c.manager) << c.code;
-    EXPECT_EQ(TaskChangeParameters(3, L"W\\", c.code),
-              std::wstring(L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr ") + c.action)
+    EXPECT_EQ(TaskChangeParameters(kSystem, 3, L"W\\", c.code),
+              std::wstring(L"/d /v:off /c C:\\Windows\\system32\\schtasks.exe /change /tn ALUMO3 /ru \"system\" /tr ") +
+                  c.action)
         << c.code;
   }
 }
@@ -93,23 +96,26 @@ TEST(Expand, EveryCabinetOfTheCurrentFolderIntoIt) {
             L"/d /v:off /c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
 }
 
+// Each by the system folder's schtasks.exe, never a bare "schtasks" that PATH and PATHEXT
+// would find.
 TEST(TaskLines, TheFourSchtasksCommandsForSession3) {
-  EXPECT_EQ(TaskCreateParameters(3), L"/d /v:off /c schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
-  EXPECT_EQ(TaskChangeParameters(3, L"C:\\T\\unpacklumo\\3\\", L"CODE1"),
-            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
-            L"OXManagerLUMO.exe 3 CODE1\"");
-  EXPECT_EQ(TaskRunParameters(3), L"/d /v:off /c schtasks /run /tn ALUMO3");
-  EXPECT_EQ(TaskDeleteParameters(3), L"/d /v:off /c schtasks /delete /f /tn ALUMO3");
-  EXPECT_EQ(TaskRunParameters(-1), L"/d /v:off /c schtasks /run /tn ALUMO-1");
+  const std::wstring schtasks = L"/d /v:off /c C:\\Windows\\system32\\schtasks.exe ";
+  EXPECT_EQ(TaskCreateParameters(kSystem, 3), schtasks + L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO3");
+  EXPECT_EQ(TaskChangeParameters(kSystem, 3, L"C:\\T\\unpacklumo\\3\\", L"CODE1"),
+            schtasks + L"/change /tn ALUMO3 /ru \"system\" /tr \"'C:\\T\\unpacklumo\\3\\\\Launcher.exe' "
+                       L"OXManagerLUMO.exe 3 CODE1\"");
+  EXPECT_EQ(TaskRunParameters(kSystem, 3), schtasks + L"/run /tn ALUMO3");
+  EXPECT_EQ(TaskDeleteParameters(kSystem, 3), schtasks + L"/delete /f /tn ALUMO3");
+  EXPECT_EQ(TaskRunParameters(kSystem, -1), schtasks + L"/run /tn ALUMO-1");
 }
 
 TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {
-  EXPECT_EQ(TaskChangeParameters(3, L"W\\", L""),
-            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
-  EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"a&b"),
-            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
-  EXPECT_EQ(TaskChangeParameters(3, L"W\\", L"x (1)"),
-            L"/d /v:off /c schtasks /change /tn ALUMO3 /ru \"system\" /tr \"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
+  const std::wstring change =
+      L"/d /v:off /c C:\\Windows\\system32\\schtasks.exe /change /tn ALUMO3 /ru \"system\" /tr ";
+  EXPECT_EQ(TaskChangeParameters(kSystem, 3, L"W\\", L""), change + L"\"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+  EXPECT_EQ(TaskChangeParameters(kSystem, 3, L"W\\", L"a&b"), change + L"\"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"");
+  EXPECT_EQ(TaskChangeParameters(kSystem, 3, L"W\\", L"x (1)"),
+            change + L"\"'W\\\\Launcher.exe' OXManagerLUMO.exe 3 \\\"x (1)\\\"\"");
 }
 
 TEST(TaskLines, AWorkFolderWithAQuoteOrPercentCannotStandInTheAction) {

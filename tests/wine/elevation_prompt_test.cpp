@@ -42,7 +42,7 @@ TEST(ElevationStart, RunasHandsTheWholeCommandLineToTheNewCopy) {
   EXPECT_EQ(report[2], L"1") << "shown normally";
 }
 
-TEST(ElevationStart, ReopenPutsThePathBeforeTheCommandLineInTheLaunchersFolder) {
+TEST(ElevationStart, ReopenPutsTheQuotedPathBeforeTheCommandLineInTheLaunchersFolder) {
   Sandbox box(L"elev-reopen");
   EchoFile echo(box);
   const std::wstring program = CopyAs(ExeDir() + L"\\echoargs.exe", box.Root(), L"reopen.exe");
@@ -50,7 +50,7 @@ TEST(ElevationStart, ReopenPutsThePathBeforeTheCommandLineInTheLaunchersFolder) 
   ASSERT_TRUE(lumo::StartReopen(program, commandLine));
   const std::vector<std::wstring> report = WaitForEcho(echo.path(), 10000);
   ASSERT_EQ(report.size(), 3u);
-  EXPECT_EQ(report[0], program + L" " + commandLine);
+  EXPECT_EQ(report[0], Quote(program) + L" " + commandLine);
   EXPECT_EQ(report[1], box.Root());
   EXPECT_EQ(report[2], L"1");
 

@@ -62,7 +62,14 @@ TEST(SchtasksStandIn, CreateChangeRunDeleteAsTheLauncherAsks) {
                               L"\\\\Launcher.exe' OXManagerLUMO.exe 7 \\\"a b\\\"\"";
   Schtasks(box, L"/delete /f /tn ALUMOT7");  // a leftover of an earlier run
   EXPECT_EQ(Schtasks(box, create), 0);
-  EXPECT_NE(Schtasks(box, create), 0) << "an existing task is not replaced without /f";
+  // An existing task without /f: Windows' question on standard output, answered from
+  // standard input; at its end, exit code 1 and nothing more.
+  EXPECT_EQ(Schtasks(box, create + L" <nul >question.txt"), 1);
+  const std::vector<uint8_t> question = ReadBytes(box.Root() + L"\\question.txt");
+  EXPECT_EQ(std::string(question.begin(), question.end()),
+            "WARNING: The task name \"ALUMOT7\" already exists. Do you want to replace it (Y/N)? ");
+  ASSERT_TRUE(WriteBytes(box.Root() + L"\\yes.txt", "y\r\n", 3));
+  EXPECT_EQ(Schtasks(box, create + L" <yes.txt >nul"), 0) << "replaced when the answer is Y";
   EXPECT_EQ(Schtasks(box, change), 0);
   EXPECT_EQ(Schtasks(box, L"/run /tn ALUMOT7"), 0);
   EXPECT_EQ(Schtasks(box, L"/delete /f /tn ALUMOT7"), 0);
@@ -87,11 +94,11 @@ TEST(SchtasksStandIn, CreateChangeRunDeleteAsTheLauncherAsks) {
 
   // Every command line, as given.
   const std::vector<std::wstring> record = SchtasksRecord(box);
-  ASSERT_EQ(record.size(), 8u);
+  ASSERT_EQ(record.size(), 9u);
   EXPECT_EQ(record[1], create);
-  EXPECT_EQ(record[3], change);
-  EXPECT_EQ(record[4], L"/run /tn ALUMOT7");
-  EXPECT_EQ(record[5], L"/delete /f /tn ALUMOT7");
+  EXPECT_EQ(record[4], change);
+  EXPECT_EQ(record[5], L"/run /tn ALUMOT7");
+  EXPECT_EQ(record[6], L"/delete /f /tn ALUMOT7");
 }
 
 TEST(SchtasksStandIn, DefinitionWithoutAnActionOrFileIsRefused) {

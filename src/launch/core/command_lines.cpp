@@ -9,6 +9,14 @@ namespace {
 // The interpreter's switches, then the command.
 std::wstring InterpreterCommand(const std::wstring& command) { return kInterpreterSwitches + command; }
 
+// The interpreter's switches, the system folder's schtasks.exe, then its options for the task
+// of the session.
+std::wstring SchtasksCommand(const std::wstring& systemFolder, const wchar_t* options, long sessionId) {
+  std::wstring command = kInterpreterSwitches;
+  ((command += systemFolder) += L"\\schtasks.exe ") += options;
+  return command += std::to_wstring(sessionId);
+}
+
 bool HasBlank(const std::wstring& text) {
   return text.find_first_of(L" \t") != std::wstring::npos;
 }
@@ -73,26 +81,27 @@ std::wstring ExpandParameters(const std::wstring& systemFolder) {
   return InterpreterCommand(systemFolder + L"\\expand.exe *.cab /f:* .\\");
 }
 
-std::wstring TaskCreateParameters(long sessionId) {
-  return InterpreterCommand(L"schtasks /create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + std::to_wstring(sessionId));
+std::wstring TaskCreateParameters(const std::wstring& systemFolder, long sessionId) {
+  return SchtasksCommand(systemFolder, L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO", sessionId);
 }
 
 bool TaskActionCanName(const std::wstring& folder) { return folder.find_first_of(L"'%") == std::wstring::npos; }
 
-std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code) {
+std::wstring TaskChangeParameters(const std::wstring& systemFolder, long sessionId, const std::wstring& workFolder,
+                                  const std::wstring& code) {
   const std::wstring session = std::to_wstring(sessionId);
   // The action as the starter is to read it, then quoted once more as schtasks' /tr value.
   const std::wstring action =
       L"'" + workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" " + QuotedSessionCode(code);
-  return InterpreterCommand(L"schtasks /change /tn ALUMO" + session + L" /ru \"system\" /tr " + InQuotes(action));
+  return SchtasksCommand(systemFolder, L"/change /tn ALUMO", sessionId) + L" /ru \"system\" /tr " + InQuotes(action);
 }
 
-std::wstring TaskRunParameters(long sessionId) {
-  return InterpreterCommand(L"schtasks /run /tn ALUMO" + std::to_wstring(sessionId));
+std::wstring TaskRunParameters(const std::wstring& systemFolder, long sessionId) {
+  return SchtasksCommand(systemFolder, L"/run /tn ALUMO", sessionId);
 }
 
-std::wstring TaskDeleteParameters(long sessionId) {
-  return InterpreterCommand(L"schtasks /delete /f /tn ALUMO" + std::to_wstring(sessionId));
+std::wstring TaskDeleteParameters(const std::wstring& systemFolder, long sessionId) {
+  return SchtasksCommand(systemFolder, L"/delete /f /tn ALUMO", sessionId);
 }
 
 }  // namespace lumo

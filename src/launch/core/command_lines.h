@@ -47,12 +47,15 @@ std::wstring ExpandParameters(const std::wstring& systemFolder);
 // folder whose path holds either (a user named O'Brien) cannot be named there.
 bool TaskActionCanName(const std::wstring& folder);
 
-// The four schtasks command lines of the launch as SYSTEM. The task action, with the code
-// argument as the starter is to read it, stands in double quotes as the /tr value, so its
-// own quotes are written \" there.
-std::wstring TaskCreateParameters(long sessionId);
-std::wstring TaskChangeParameters(long sessionId, const std::wstring& workFolder, const std::wstring& code);
-std::wstring TaskRunParameters(long sessionId);
-std::wstring TaskDeleteParameters(long sessionId);
+// The schtasks command lines of the launch as SYSTEM, each naming the system folder's
+// schtasks.exe by its full path, as the expansion names expand.exe: a bare "schtasks" would
+// be looked for through the folders and extensions of the caller's PATH and PATHEXT. The
+// task action, with the code argument as the starter is to read it, stands in double quotes
+// as the /tr value, so its own quotes are written \" there.
+std::wstring TaskCreateParameters(const std::wstring& systemFolder, long sessionId);
+std::wstring TaskChangeParameters(const std::wstring& systemFolder, long sessionId, const std::wstring& workFolder,
+                                  const std::wstring& code);
+std::wstring TaskRunParameters(const std::wstring& systemFolder, long sessionId);
+std::wstring TaskDeleteParameters(const std::wstring& systemFolder, long sessionId);
 
 }  // namespace lumo
