@@ -194,7 +194,8 @@ TEST_P(ExtractionE2E, AReadOnlyLeftoverNeitherReachesTheAgentNorStrandsTheFolder
   const AgentRun result = RunWithAgent(box, ReadBytes(AgentCabinet()), settings);
   ASSERT_TRUE(result.agentSeen) << result.run.log;
   EXPECT_EQ(Field(result.manager, "code"), "FRESH8") << result.run.log;
-  EXPECT_EQ(FromUtf8(Field(result.manager, "module_path")), LoggedWorkFolder(result.run.log) + L"OXManagerLUMO.exe");
+  EXPECT_TRUE(SamePath(FromUtf8(Field(result.manager, "module_path")), LoggedWorkFolder(result.run.log) + L"OXManagerLUMO.exe"))
+      << Field(result.manager, "module_path");
   EXPECT_EQ(std::count(result.filesBesideAgent.begin(), result.filesBesideAgent.end(), L"stray.txt"), 0);
   EXPECT_EQ(result.settingsBesideAgent, settings);
   ExpectCleanEnd(result.run, box);

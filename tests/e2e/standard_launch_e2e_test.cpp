@@ -212,7 +212,8 @@ TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
   EXPECT_EQ(Field(manager, "arg1"), "-t");
   EXPECT_EQ(Field(manager, "arg2"), "CODE7755");
   EXPECT_EQ(Field(manager, "current_folder"), Narrow(WithoutTrailingBackslash(workFolder)));
-  EXPECT_EQ(Field(manager, "module_path"), Narrow(workFolder + L"OXManagerLUMO.exe"));
+  EXPECT_TRUE(SamePath(FromUtf8(Field(manager, "module_path")), workFolder + L"OXManagerLUMO.exe"))
+      << Field(manager, "module_path");
   EXPECT_EQ(Field(manager, "is_system"), "0");
   EXPECT_EQ(Field(manager, "window"), "1");
 

@@ -11,6 +11,7 @@
 
 #include "agent/core/agent_core.h"
 #include "e2e/e2e_product.h"
+#include "support/agent_record.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
 #include "unpack/core/work_folder.h"
@@ -120,12 +121,6 @@ std::string Utf8(const std::wstring& text) {
   std::string out;
   for (wchar_t c : text) out.push_back(static_cast<char>(c));  // the paths here are ASCII
   return out;
-}
-
-// Paths compared as the file system compares them.
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 class SystemE2E : public EachBuild {};
@@ -331,7 +326,8 @@ TEST_P(SystemE2E, TheRunWorksUnderTheWindowsTempFolderAndClearsWhatEarlierRunsLe
   EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << run.log;
   const auto managers = agent.Records(L"OXManagerLUMO");
   ASSERT_EQ(managers.size(), 1u) << run.log;
-  EXPECT_EQ(Lower(managers[0].at("module_path")), Lower(Utf8(folder + L"OXManagerLUMO.exe")));
+  EXPECT_TRUE(SamePath(FromUtf8(managers[0].at("module_path")), folder + L"OXManagerLUMO.exe"))
+      << managers[0].at("module_path");
   const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
   ASSERT_EQ(commands.size(), 4u) << run.log;
   EXPECT_TRUE(Contains(commands[1], L"'" + folder + L"\\Launcher.exe'")) << Utf8(commands[1]);

@@ -144,6 +144,10 @@ inline std::wstring NewElevatedWorkFolder(const std::vector<std::wstring>& befor
   return std::wstring();
 }
 
+// Whether two paths name the same file as the file system compares names: without regard
+// to case (Wine gives a program's own path the case of the disk, "C:\\windows\\temp").
+inline bool SamePath(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+
 // The work folder an elevated run's log names, with its backslash; empty when it names none.
 inline std::wstring LoggedWorkFolder(const std::wstring& log) {
   const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
