@@ -194,8 +194,8 @@ TEST_P(ExtractionE2E, AReadOnlyLeftoverNeitherReachesTheAgentNorStrandsTheFolder
   const AgentRun result = RunWithAgent(box, ReadBytes(AgentCabinet()), settings);
   ASSERT_TRUE(result.agentSeen) << result.run.log;
   EXPECT_EQ(Field(result.manager, "code"), "FRESH8") << result.run.log;
-  EXPECT_TRUE(SamePath(FromUtf8(Field(result.manager, "module_path")), LoggedWorkFolder(result.run.log) + L"OXManagerLUMO.exe"))
-      << Field(result.manager, "module_path");
+  const std::wstring manager = FromUtf8(Field(result.manager, "module_path"));
+  EXPECT_TRUE(SamePath(manager, LoggedWorkFolder(result.run.log) + L"OXManagerLUMO.exe")) << ToUtf8(manager);
   EXPECT_EQ(std::count(result.filesBesideAgent.begin(), result.filesBesideAgent.end(), L"stray.txt"), 0);
   EXPECT_EQ(result.settingsBesideAgent, settings);
   ExpectCleanEnd(result.run, box);

@@ -55,6 +55,10 @@ TEST(WorkFolderSecurity, OnlyTheLaunchersOwnProtectedDescriptorPasses) {
   const AccessEntry system{kAllowed, kInherit, kFull, Trustee::kSystem};
   const AccessEntry admins{kAllowed, kInherit, kFull, Trustee::kAdministrators};
   const AccessEntry user{kAllowed, kInherit, kRead, Trustee::kOther};
+  const AccessEntry userWrites{kAllowed, kInherit, kFull, Trustee::kOther};
+  const AccessEntry userDenied{kDenied, kInherit, kRead, Trustee::kOther};
+  const AccessEntry adminsFoldersOnly{kAllowed, 0x2, kFull, Trustee::kAdministrators};
+  const AccessEntry adminsInherited{kAllowed, 0x13, kFull, Trustee::kAdministrators};  // INHERITED_ACE too
   const struct {
     const char* what;
     Trustee owner;
@@ -67,13 +71,13 @@ TEST(WorkFolderSecurity, OnlyTheLaunchersOwnProtectedDescriptorPasses) {
       {"owned by SYSTEM", Trustee::kSystem, true, {system, admins, user}, true},
       {"owned by a user", Trustee::kOther, true, {system, admins, user}, false},
       {"DACL not protected", Trustee::kAdministrators, false, {system, admins, user}, false},
-      {"the user may write", Trustee::kAdministrators, true, {system, admins, {kAllowed, kInherit, kFull, Trustee::kOther}}, false},
+      {"the user may write", Trustee::kAdministrators, true, {system, admins, userWrites}, false},
       {"one entry more", Trustee::kAdministrators, true, {system, admins, user, user}, false},
       {"SYSTEM only", Trustee::kAdministrators, true, {system}, false},
       {"entries swapped", Trustee::kAdministrators, true, {admins, system, user}, false},
-      {"a denying entry", Trustee::kAdministrators, true, {system, admins, {kDenied, kInherit, kRead, Trustee::kOther}}, false},
-      {"not inherited by files", Trustee::kAdministrators, true, {system, {kAllowed, 0x2, kFull, Trustee::kAdministrators}}, false},
-      {"inherited from above", Trustee::kAdministrators, true, {system, {kAllowed, 0x13, kFull, Trustee::kAdministrators}}, false},
+      {"a denying entry", Trustee::kAdministrators, true, {system, admins, userDenied}, false},
+      {"not inherited by files", Trustee::kAdministrators, true, {system, adminsFoldersOnly}, false},
+      {"inherited from above", Trustee::kAdministrators, true, {system, adminsInherited}, false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(IsWorkFolderSecurity(c.owner, c.daclProtected, c.entries.data(), c.entries.size()), c.own) << c.what;
