@@ -12,6 +12,7 @@
 #include <winternl.h>
 
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "unpack/core/folder_walk.h"
@@ -40,11 +41,6 @@ constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
 // way of other programs, it only deletes.
 constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-struct Listed {
-  std::wstring name;
-  DWORD attributes;
-};
 
 std::wstring WithoutTrailingBackslash(std::wstring path) {
   while (path.size() > 3 && path.back() == L'\\') path.pop_back();
@@ -110,9 +106,11 @@ bool DeleteThrough(HANDLE entry, DWORD attributes) {
   return deleted;
 }
 
-// The whole listing of a folder, read through its handle before anything in it changes, in
-// the one class every file system answers (names and attributes are all the walk needs).
-bool ListFolder(HANDLE folder, std::vector<Listed>& entries) {
+}  // namespace
+
+// Read in the one class every file system answers (names and attributes are all the walk
+// needs).
+bool ListFolder(HANDLE folder, std::vector<Listed>& entries, const wchar_t* pattern) {
   const NtApi& nt = Nt();
   if (!nt.complete) {
     ::SetLastError(ERROR_PROC_NOT_FOUND);
@@ -120,10 +118,17 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& entries) {
   }
   std::vector<ULONGLONG> storage(64 * 1024 / sizeof(ULONGLONG));  // 8-byte aligned
   const ULONG size = static_cast<ULONG>(storage.size() * sizeof(ULONGLONG));
+  // The pattern of the first query holds for every later one on the handle.
+  UNICODE_STRING mask{};
+  if (pattern != nullptr) {
+    mask.Buffer = const_cast<PWSTR>(pattern);
+    mask.Length = mask.MaximumLength = static_cast<USHORT>(std::wcslen(pattern) * sizeof(wchar_t));
+  }
   for (BOOLEAN restart = TRUE;; restart = FALSE) {
     IO_STATUS_BLOCK io{};
-    const NTSTATUS status = nt.queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, storage.data(), size,
-                                                  kFileDirectoryInformation, FALSE, nullptr, restart);
+    const NTSTATUS status =
+        nt.queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, storage.data(), size, kFileDirectoryInformation,
+                              FALSE, pattern != nullptr ? &mask : nullptr, restart);
     if (status == kNoMoreFiles || (restart && status == kNoSuchFile)) return true;
     if (status < 0) {
       SetErrorFromStatus(status);
@@ -137,6 +142,8 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& entries) {
     }
   }
 }
+
+namespace {
 
 bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed);
 

@@ -4,8 +4,20 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace lumo {
+
+// An entry as its folder's listing shows it.
+struct Listed {
+  std::wstring name;
+  DWORD attributes;
+};
+
+// The whole listing of the folder open in `folder` (with FILE_LIST_DIRECTORY), or of the
+// names that match `pattern` ("lumo-*") when one is given, read through the handle before
+// anything in it changes.
+bool ListFolder(HANDLE folder, std::vector<Listed>& entries, const wchar_t* pattern = nullptr);
 
 // What a folder is opened with to be emptied and deleted through its handle.
 constexpr DWORD kFolderDeletionAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;

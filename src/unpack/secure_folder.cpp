@@ -1,10 +1,12 @@
 #include "unpack/secure_folder.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <utility>
 #include <vector>
 
+#include "unpack/core/work_folder.h"
 #include "unpack/folder_tree.h"
 #include "util/utility.h"
 
@@ -116,16 +118,13 @@ void ReleaseWorkFolder() {
   g_holdsWorkFolder = false;
 }
 
-namespace {
-
-// Deletes the deepest held folder, as a tree or only when empty. The hold shares no
-// deletion, so a second handle to the very folder (asking for nothing that sharing guards)
-// is opened from it first, the hold let go, and the folder opened for deletion from that
-// second handle: whatever its name leads to by then, it is this folder that goes.
-bool DeleteDeepestHeld(bool tree) {
-  const std::wstring path = g_held.Path();
+// The hold shares no deletion, so a second handle to the very folder (asking for nothing
+// that sharing guards) is opened from it first, the hold let go, and the folder opened for
+// deletion from that second handle.
+bool DeleteDeepest(FolderChain& chain, bool tree) {
+  const std::wstring path = chain.Path();
   constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  UniqueFile hold = g_held.TakeDeepest();
+  UniqueFile hold = chain.TakeDeepest();
   UniqueFile same = OpenRelative(hold.get(), std::wstring(), FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
                                  FILE_OPEN_REPARSE_POINT);
   hold.reset();
@@ -136,16 +135,48 @@ bool DeleteDeepestHeld(bool tree) {
   return tree ? DeleteFolderTreeAt(doomed.get(), path) : DeleteEntryAt(doomed.get());
 }
 
-}  // namespace
-
 bool DeleteHeldWorkFolder(bool andParent) {
   if (!g_holdsWorkFolder) return false;
   g_holdsWorkFolder = false;
-  DeleteDeepestHeld(true);
+  DeleteDeepest(g_held, true);
   // The parent goes only when no other session's folder is left in it.
-  if (andParent) DeleteDeepestHeld(false);
+  if (andParent) DeleteDeepest(g_held, false);
   g_held.Clear();
   return true;
+}
+
+namespace {
+
+Trustee TrusteeOf(PSID sid) { return TrusteeOfSid(static_cast<const uint8_t*>(sid), ::GetLengthSid(sid)); }
+
+}  // namespace
+
+bool IsWorkFolderSecurity(PSID owner, PACL dacl, bool daclProtected) {
+  if (owner == nullptr || dacl == nullptr) return false;
+  AccessEntry entries[3];
+  const DWORD count = dacl->AceCount;
+  for (DWORD i = 0; i < count && i < 3; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) return false;
+    // Only an allowing entry has its account right after the mask; any other fails by its type.
+    const BYTE type = ace->Header.AceType;
+    entries[i] = {type, ace->Header.AceFlags, ace->Mask,
+                  type == ACCESS_ALLOWED_ACE_TYPE ? TrusteeOf(&ace->SidStart) : Trustee::kOther};
+  }
+  return IsWorkFolderSecurity(TrusteeOf(owner), daclProtected, entries, count);
+}
+
+bool HasWorkFolderSecurity(HANDLE folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  const UniqueLocal held(descriptor);
+  // Both forms of a descriptor begin with the revision, a byte, and the control word.
+  const SECURITY_DESCRIPTOR_CONTROL control = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor)->Control;
+  return IsWorkFolderSecurity(owner, dacl, (control & SE_DACL_PROTECTED) != 0);
 }
 
 }  // namespace lumo

@@ -41,6 +41,17 @@ void ReleaseWorkFolder();
 // nothing done, when no work folder is held.
 bool DeleteHeldWorkFolder(bool andParent);
 
+// Lets the chain go of its deepest folder and deletes that folder, as a tree or only when it
+// is empty, through a handle opened from the hold: whatever its name leads to by then, it is
+// this folder that goes.
+bool DeleteDeepest(FolderChain& chain, bool tree);
+
+// Whether a folder's owner and DACL (protected or not) are those an elevated run gives its
+// work folder, and whether those of the folder open in `folder` (with READ_CONTROL) are.
+// Under Wine, which keeps no descriptors, no folder's are: its owner reads as the user.
+bool IsWorkFolderSecurity(PSID owner, PACL dacl, bool daclProtected);
+bool HasWorkFolderSecurity(HANDLE folder);
+
 // The building blocks, for the launcher and its tests.
 // The protected descriptor: an explicit, protected DACL whose entries are inherited by
 // files and folders made inside: full control for SYSTEM and Administrators, read and

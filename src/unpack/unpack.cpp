@@ -139,6 +139,55 @@ CopyResult CopyEntry(const CLauncherFile& source, uint64_t offset, HANDLE target
   return CopyResult::kDone;
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the leftover `name` below the deepest folder of `parent` as itself and deletes it
+// with everything in it through that handle; with `ownOnly`, only when its descriptor is the
+// one an elevated run gives its work folder. A link or a file in its place is refused and
+// logged, and nothing behind it is touched. A folder that a running launcher holds cannot be
+// opened for deletion (the hold shares none): it fails and stays. Returns the verdict on the
+// open; `gone` tells whether all of it went. The handle is closed on return: where deletion
+// is not POSIX, the name goes with it.
+lumo::Verdict RemoveLeftover(const lumo::FolderChain& parent, const std::wstring& name, bool ownOnly, bool& gone) {
+  const std::wstring path = parent.Path() + name;
+  lumo::UniqueFile leftover;
+  DWORD error = 0;
+  const lumo::CheckedOpen open{lumo::kFolderDeletionAccess | READ_CONTROL, kShareAll, FILE_OPEN, true};
+  const lumo::Verdict verdict = lumo::OpenChecked(parent.Deepest(), name, open, leftover, error);
+  gone = false;
+  if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder)
+    LogRefusal(kGetWorkFolder, {path, verdict, 0});
+  if (verdict != lumo::Verdict::kAccepted) return verdict;
+  if (ownOnly && !lumo::HasWorkFolderSecurity(leftover.get())) {
+    CUtility::Log(L"[%ls] %ls is not a work folder of this launcher; left as it is", kGetWorkFolder, path.c_str());
+    return verdict;
+  }
+  gone = lumo::DeleteFolderTreeAt(leftover.get(), path);
+  return verdict;
+}
+
+// An elevated run works under the Windows temp folder, but still clears what a cut-short
+// run of this session left in the user's "unpacklumo" (held by `parent`): each of the
+// session's folders, then "unpacklumo" itself when no other session's folder is left in it.
+void RemoveSessionLeftovers(lumo::FolderChain& parent, long session) {
+  bool gone = false;
+  for (int attempt = 0; attempt <= lumo::kFreshWorkFolders; ++attempt)
+    RemoveLeftover(parent, lumo::WorkFolderName(session, attempt), false, gone);
+  lumo::DeleteDeepest(parent, false);
+}
+
+// The folders that killed elevated runs left under the Windows temp folder: named, made and
+// protected as this launcher makes its own, and held by no running launcher.
+void RemoveEarlierRunFolders(const lumo::FolderChain& temp) {
+  const lumo::UniqueFile listing =
+      lumo::OpenRelative(temp.Deepest(), std::wstring(), FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+  std::vector<lumo::Listed> entries;
+  if (!listing || !lumo::ListFolder(listing.get(), entries, L"lumo-*")) return;
+  bool gone = false;
+  for (const lumo::Listed& entry : entries)
+    if (lumo::IsUnpredictableFolderName(entry.name)) RemoveLeftover(temp, entry.name, true, gone);
+}
+
 // An entry's file in the held work folder, made relative to its handle and checked: a name
 // there that is a link or a file with other names is not written through. Created anew or
 // truncated, as CREATE_ALWAYS does, once it is known to be a file of its own.
@@ -315,7 +364,7 @@ std::wstring CUnPack::GetWorkFolder() {
   // the user's own business; the work folder and everything in it are still reached only
   // through checked handles. On failure the path starts empty (no temp folder): the road
   // is then refused, and nothing is made relative to the current directory.
-  const bool elevated = CUtility::IsProcessElevated();
+  const bool elevated = m_nElevatedRoad < 0 ? CUtility::IsProcessElevated() : m_nElevatedRoad != 0;
   const std::wstring temp = GetTempFolderPath();
   const long session = static_cast<int>(GetOwnSessionId());
   m_strWorkFolder = lumo::WorkFolderPath(temp, session, 0);
@@ -326,17 +375,20 @@ std::wstring CUnPack::GetWorkFolder() {
     LogRefusal(kGetWorkFolder, chain.Failure());
   } else {
     MakeProductTempFolder(chain, elevated);
-    if (elevated && !lumo::TaskActionCanName(temp))  // the SYSTEM route names it in a command line
-      CUtility::Log(L"[%ls] %ls cannot be named in the task's command line (it holds ' or %%)", kGetWorkFolder,
-                    temp.c_str());
-    else if (chain.Descend(L"unpacklumo", lumo::FolderChain::Create::kIfMissing, elevated))
-      ClaimSessionFolder(chain, session, elevated);
-    else
-      LogRefusal(kGetWorkFolder, chain.Failure());
+    // An elevated run only looks there for leftovers; an unelevated one works there.
+    const auto create = elevated ? lumo::FolderChain::Create::kNo : lumo::FolderChain::Create::kIfMissing;
+    if (!chain.Descend(L"unpacklumo", create, elevated)) {
+      if (chain.Failure().verdict != lumo::Verdict::kMissing) LogRefusal(kGetWorkFolder, chain.Failure());
+    } else if (elevated) {
+      RemoveSessionLeftovers(chain, session);
+    } else {
+      ClaimSessionFolder(chain, session);
+    }
   }
-  // A user who moved the temp folder with a link of their own, or whose name holds a quote,
-  // can still be helped.
-  if (!m_bWorkFolderCreated && elevated) ClaimSystemTempFolder();
+  // Whatever the user's temp folder is (a FAT stick, a network path, a folder the user may
+  // rename), the elevated run and the programs it starts, as SYSTEM too, work where the user
+  // cannot write, rename or replace anything.
+  if (elevated) ClaimSystemTempFolder();
   // Failures show in the file operations that follow: nothing is written into a folder this
   // run did not create, and the launch is skipped.
   return m_strWorkFolder;
@@ -353,35 +405,26 @@ void CUnPack::MakeProductTempFolder(lumo::FolderChain& chain, bool checked) {
 }
 
 // A run uses only a folder it created itself. A leftover of an earlier launch in this
-// session is opened as itself, relative to the held "unpacklumo", and deleted through that
-// handle; one that will not go entirely (a file in use, a folder an elevated run protected)
-// keeps its name, and the run takes the first free name beside it, so that no file of
-// another run can reach this run's agent. A link or a file in a leftover's place refuses
-// the road: nothing behind it is touched.
-void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session, bool protect) {
+// session is removed through a handle to itself; one that will not go entirely (a file in
+// use, a folder an elevated run protected) keeps its name, and the run takes the first free
+// name beside it, so that no file of another run can reach this run's agent. A link or a
+// file in a leftover's place refuses the road.
+void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session) {
   const std::wstring first = parent.Path() + lumo::WorkFolderName(session, 0) + L"\\";
   for (int attempt = 0; attempt <= lumo::kFreshWorkFolders; ++attempt) {
     const std::wstring name = lumo::WorkFolderName(session, attempt);
     const std::wstring path = parent.Path() + name + L"\\";
-    lumo::UniqueFile leftover;
-    DWORD error = 0;
-    const lumo::CheckedOpen open{lumo::kFolderDeletionAccess,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, true};
-    const lumo::Verdict verdict = lumo::OpenChecked(parent.Deepest(), name, open, leftover, error);
-    if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder) {
-      LogRefusal(kGetWorkFolder, {parent.Path() + name, verdict, 0});
-      return;
-    }
-    if (verdict == lumo::Verdict::kFailed) continue;
-    if (leftover && !lumo::DeleteFolderTreeAt(leftover.get(), path)) continue;
-    leftover.reset();  // where deletion is not POSIX, the name goes with the last handle
-    int result = lumo::ClaimWorkFolder(parent, name, protect);
+    bool gone = false;
+    const lumo::Verdict verdict = RemoveLeftover(parent, name, false, gone);
+    if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder) return;
+    if (verdict == lumo::Verdict::kFailed || (verdict == lumo::Verdict::kAccepted && !gone)) continue;
+    int result = lumo::ClaimWorkFolder(parent, name, false);
     // A leftover whose removal went through can keep its name for a moment, while another
     // program (a scanner, an agent that is just ending) still has it open: that is worth
     // the old two seconds of retries. A name that is plainly taken is not waited for.
     for (int retries = 0; result != ERROR_SUCCESS && verdict == lumo::Verdict::kAccepted && retries < 20; ++retries) {
       ::Sleep(100);
-      result = lumo::ClaimWorkFolder(parent, name, protect);
+      result = lumo::ClaimWorkFolder(parent, name, false);
     }
     if (result == ERROR_SUCCESS) {
       m_strWorkFolder = path;
@@ -398,15 +441,16 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session, bool p
   }
 }
 
-// An elevated run whose road through the user's temp folder was refused takes a folder of
-// its own under the Windows temp folder, through the same checked road and with the same
-// protection. Users may make folders there, so its name is one no one can know beforehand.
+// The elevated run's own folder under the Windows temp folder, through the same checked road
+// as the user's and with the protected descriptor. Users may make folders there, so its name
+// is one no one can know beforehand. What killed elevated runs left there goes first.
 void CUnPack::ClaimSystemTempFolder() {
   lumo::FolderChain chain;
   if (!chain.Open(GetSystemTempFolderPath(), true, true)) {
     LogRefusal(kGetWorkFolder, chain.Failure());
     return;
   }
+  RemoveEarlierRunFolders(chain);
   uint8_t random[16];
   if (!::RtlGenRandom(random, sizeof random)) {
     CUtility::Log(L"[%ls] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
@@ -414,7 +458,9 @@ void CUnPack::ClaimSystemTempFolder() {
   }
   const std::wstring name = lumo::UnpredictableFolderName(random, sizeof random);
   const std::wstring path = chain.Path() + name + L"\\";
-  const int result = lumo::ClaimWorkFolder(chain, name, true);
+  // The SYSTEM route names the folder in the task's command line, where ' and % cannot stand.
+  const int result =
+      lumo::TaskActionCanName(path) ? lumo::ClaimWorkFolder(chain, name, true) : static_cast<int>(ERROR_BAD_PATHNAME);
   if (result != ERROR_SUCCESS) {
     CUtility::FileException(static_cast<DWORD>(result), path);
     return;
@@ -422,7 +468,7 @@ void CUnPack::ClaimSystemTempFolder() {
   m_strWorkFolder = path;
   m_bWorkFolderCreated = true;
   m_bInSystemTemp = true;
-  CUtility::Log(L"[%ls] This run uses the work folder %ls instead", kGetWorkFolder, path.c_str());
+  CUtility::Log(L"[%ls] This run uses the work folder %ls", kGetWorkFolder, path.c_str());
 }
 
 bool CUnPack::HasWorkFolder() const { return m_bWorkFolderCreated && CUtility::FileExists(m_strWorkFolder); }

@@ -34,10 +34,16 @@ class CUnPack {
   // when there was nothing to extract, the source could not be read, the disk was too full
   // or the payload was cut short.
   int UnPackFiles();
-  // The work folder, ending in a backslash; the first call builds it and creates it afresh
-  // (beside a leftover that cannot be removed, under a fresh name; for an elevated run whose
-  // road through the temp folder is refused, under the Windows temp folder).
+  // The work folder, ending in a backslash; the first call builds it and creates it afresh:
+  // for an elevated run under the Windows temp folder, where the user cannot reach, after
+  // clearing the leftovers of earlier runs there and under the user's temp folder; for an
+  // unelevated run under the user's temp folder (beside a leftover that cannot be removed,
+  // under a fresh name).
   std::wstring GetWorkFolder();
+  // Builds the work folder as for an elevated run or not, whatever the process is (under
+  // Wine every process is elevated, and the Windows-side tests take both roads). Before the
+  // first GetWorkFolder.
+  void SetElevatedRoad(bool elevated) { m_nElevatedRoad = elevated ? 1 : 0; }
   // True when this run created its work folder and it is still there.
   bool HasWorkFolder() const;
   // Deletes the work folder and its contents, then "unpacklumo" when it has become empty.
@@ -51,7 +57,7 @@ class CUnPack {
   std::wstring SourcePath() const;
   const CLauncherFile* Source() const;
   void MakeProductTempFolder(lumo::FolderChain& chain, bool checked);
-  void ClaimSessionFolder(lumo::FolderChain& parent, long session, bool protect);
+  void ClaimSessionFolder(lumo::FolderChain& parent, long session);
   void ClaimSystemTempFolder();
 
   lumo::UniqueHandle m_hThread;
@@ -60,5 +66,6 @@ class CUnPack {
   bool m_bInSystemTemp = false;       // the elevated run's own folder under the Windows temp folder
   std::unique_ptr<CLauncherFile> m_pOwnSource;  // null: the launcher's own executable
   std::wstring m_strSourcePath;                 // empty: the launcher's own executable
+  int m_nElevatedRoad = -1;  // -1: as the process is
   DWORD m_dwLastResult = 0;
 };

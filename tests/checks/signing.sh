@@ -93,8 +93,9 @@ for bad in "flipped.exe" "appended.exe" "--expect beta.bin=$(sha in/alpha.txt) s
   cat bad.log
 done
 
-# Run it under Wine with a private temp folder (TMP/TEMP of the launcher), so its log and
-# work folder are its own.
+# Run it under Wine with a private temp folder (TMP/TEMP of the launcher), so its log is its
+# own; an elevated run (every run under Wine) works under the Windows temp folder and names
+# that folder in its log.
 wine="$repo/scripts/wine"
 mkdir -p temp
 temp_win=$("$wine" winepath -w "$work/temp" 2>/dev/null | tr -d '\r')
@@ -109,8 +110,14 @@ sign_size=$(grep -o 'Sign Size:[0-9-]*' log.txt | head -n1 | cut -d: -f2)
 [ "${sign_size:-0}" -gt 0 ] || { cat log.txt; fail "the launcher did not see its signature"; }
 for entry in "1 7 alpha.txt" "2 150001 beta.bin" "3 0 gamma.dat" "4 26 delta.txt"; do
   set -- $entry
-  grep -q "UnPack count:$1 len:$2 File:.*unpacklumo\\\\[0-9-]*\\\\$3 " log.txt || { cat log.txt; fail "$3 was not extracted"; }
+  grep -Eq "UnPack count:$1 len:$2 File:.*\\\\(unpacklumo\\\\[0-9-]+|lumo-[0-9a-f]{32})\\\\$3 " log.txt ||
+    { cat log.txt; fail "$3 was not extracted"; }
 done
 grep -q "UnPack total 4 files\." log.txt || { cat log.txt; fail "no total line"; }
 [ ! -e temp/unpacklumo ] || fail "the work folder was not removed"
+folder_win=$(sed -n 's/.*This run uses the work folder \(.*\) (Last=.*/\1/p' log.txt | head -n1)
+if [ -n "$folder_win" ]; then
+  folder=$("$wine" winepath -u "$folder_win" 2>/dev/null | tr -d '\r')
+  [ -n "$folder" ] && [ ! -e "$folder" ] || fail "the work folder $folder_win was not removed"
+fi
 echo ok

@@ -1,6 +1,7 @@
 // Packed launchers of both builds run under Wine: the payload reaches the work folder (as the
 // log records it), odd payloads end the run quickly, leftovers of an earlier run go, and the
-// work folder is gone at the end.
+// work folder is gone at the end. Every run under Wine is elevated, so its work folder lies
+// under the Windows temp folder, where its log names it.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
@@ -22,8 +23,8 @@ using namespace testsupport;
 constexpr DWORD kRunTimeout = 90000;
 
 // The lines that show an entry went whole into the work folder.
-void ExpectWritten(const LauncherRun& run, const Sandbox& box, int position, int count, const PayloadFile& file) {
-  const std::wstring path = WorkFolder(box) + std::wstring(file.name.begin(), file.name.end());
+void ExpectWritten(const LauncherRun& run, int position, int count, const PayloadFile& file) {
+  const std::wstring path = LoggedWorkFolder(run.log) + std::wstring(file.name.begin(), file.name.end());
   const std::wstring n = std::to_wstring(position);
   const std::wstring size = std::to_wstring(file.data.size());
   EXPECT_TRUE(Contains(run.log, L"(" + n + L"/" + std::to_wstring(count) + L")UnPack file name:" + path + L" (" + size + L")"))
@@ -34,8 +35,10 @@ void ExpectWritten(const LauncherRun& run, const Sandbox& box, int position, int
 void ExpectCleanEnd(const LauncherRun& run, const Sandbox& box) {
   EXPECT_FALSE(run.timedOut) << run.log;
   EXPECT_EQ(run.exitCode, 0) << run.log;
-  EXPECT_FALSE(Exists(WorkFolder(box))) << "the work folder is removed at the end";
-  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "and the empty unpacklumo folder with it";
+  const std::wstring folder = LoggedWorkFolder(run.log);
+  EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << "the elevated run's folder\n" << run.log;
+  EXPECT_FALSE(Exists(folder)) << "the work folder is removed at the end";
+  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "and nothing is left under the user's temp folder";
 }
 
 // Each launcher run here also passes through the later steps of the start-up sequence, so
@@ -58,7 +61,7 @@ TEST_P(ExtractionE2E, EveryEntryIsExtractedLoggedAndRemovedWithTheLeftoversOfAnE
       {".init_setting.ini", TextBytes("[Settings]\r\n")},
   };
   const LauncherRun run = PackAndRun(box, L"OXUnPackLUMO.exe", files, L"", kRunTimeout);
-  for (int i = 0; i < 4; ++i) ExpectWritten(run, box, i + 1, 4, files[i]);
+  for (int i = 0; i < 4; ++i) ExpectWritten(run, i + 1, 4, files[i]);
   EXPECT_TRUE(Contains(run.log, L"[CUnPack::UnPackFiles] UnPack total 4 files.")) << run.log;
   EXPECT_FALSE(Contains(run.log, L"skip without unpacking files")) << run.log;
   ExpectCleanEnd(run, box);
@@ -73,8 +76,8 @@ TEST_P(ExtractionE2E, FillerAndSignatureDoNotMoveThePayload) {
   petest::AppendCertificateTable(bytes, 1544, 0x5A);
   const LauncherRun run = RunLauncher(box, WriteLauncher(box.Root(), L"signed.exe", bytes), L"", kRunTimeout);
   EXPECT_TRUE(Contains(run.log, L"[CUnPack::FindHeader] Sign Size:1544 ")) << run.log;
-  ExpectWritten(run, box, 1, 2, files[0]);
-  ExpectWritten(run, box, 2, 2, files[1]);
+  ExpectWritten(run, 1, 2, files[0]);
+  ExpectWritten(run, 2, 2, files[1]);
   EXPECT_TRUE(Contains(run.log, L"UnPack total 2 files.")) << run.log;
   ExpectCleanEnd(run, box);
 }
@@ -86,9 +89,10 @@ TEST_P(ExtractionE2E, ATraversalNameWritesNothingOutside) {
   const LauncherRun run = PackAndRun(box, L"OXUnPackLUMO.exe", files, L"", kRunTimeout);
   EXPECT_TRUE(Contains(run.log, L"(1/3)Skip file name:..\\..\\escaped.txt (3)")) << run.log;
   EXPECT_TRUE(Contains(run.log, L"(3/3)Skip file name:../up.txt (3)")) << run.log;
-  ExpectWritten(run, box, 2, 3, files[1]);
+  ExpectWritten(run, 2, 3, files[1]);
+  EXPECT_FALSE(Exists(SystemTempFolder() + L"up.txt"));
+  EXPECT_FALSE(Exists(SystemTempFolder() + L"..\\escaped.txt"));
   EXPECT_FALSE(Exists(box.Temp() + L"escaped.txt"));
-  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\up.txt"));
   EXPECT_FALSE(Exists(box.Temp() + L"up.txt"));
   ExpectCleanEnd(run, box);
 }
@@ -123,7 +127,7 @@ TEST_P(ExtractionE2E, NoDiskSpaceForAnEntryShowsTheMessageThenTheRunGoesOn) {
 }
 
 // A launcher carrying the agent stand-in, run with these settings; while the agent's window
-// is up, its folder (the session's work folder) is looked at, since it goes with the run.
+// is up, its folder (the run's work folder) is looked at, since it goes with the run.
 struct AgentRun {
   LauncherRun run;
   AgentRecord manager;
@@ -140,11 +144,13 @@ AgentRun RunWithAgent(const Sandbox& box, const std::vector<uint8_t>& cabinet, c
   const std::string agentIni = "[Agent]\nLifetimeMs=2500\nRecordFolder=" + ToUtf8(records) + "\n";
   const std::vector<PayloadFile> files = {
       {"lumo-agent.cab", cabinet}, {"agent.ini", TextBytes(agentIni)}, {".init_setting.ini", TextBytes(settings)}};
-  const std::wstring folder = WorkFolder(box);
+  const std::vector<std::wstring> before = ElevatedWorkFolders();
   result.run = RunLauncher(box, PackLauncher(box.Root(), L"OXUnPackLUMO.exe", files), L"", kRunTimeout, [&] {
     for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 30000; ::Sleep(20)) {
       if (lumo::FindProductWindow() == nullptr) continue;
       result.agentSeen = true;
+      const std::wstring folder = NewElevatedWorkFolder(before);
+      if (folder.empty()) break;  // nothing to look at: the checks of the folder fail
       WIN32_FIND_DATAW data;
       HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &data);
       if (find != INVALID_HANDLE_VALUE) {
@@ -165,7 +171,8 @@ AgentRun RunWithAgent(const Sandbox& box, const std::vector<uint8_t>& cabinet, c
 
 // On Windows a read-only settings file of an earlier run cannot be replaced, so a run that
 // adopted the folder would hand the agent the earlier session's code. Under Wine (as root)
-// it could be replaced, but still not deleted: the folder would stay after every run.
+// it could be replaced, but still not deleted: the folder would stay after every run. The
+// elevated run works elsewhere, and still clears the leftover.
 TEST_P(ExtractionE2E, AReadOnlyLeftoverNeitherReachesTheAgentNorStrandsTheFolder) {
   Sandbox box(L"e2e-readonly");
   const std::wstring folder = WorkFolder(box);
@@ -181,7 +188,8 @@ TEST_P(ExtractionE2E, AReadOnlyLeftoverNeitherReachesTheAgentNorStrandsTheFolder
   const AgentRun result = RunWithAgent(box, ReadBytes(AgentCabinet()), settings);
   ASSERT_TRUE(result.agentSeen) << result.run.log;
   EXPECT_EQ(Field(result.manager, "code"), "FRESH8") << result.run.log;
-  EXPECT_EQ(FromUtf8(Field(result.manager, "module_path")), folder + L"OXManagerLUMO.exe");
+  const std::wstring manager = FromUtf8(Field(result.manager, "module_path"));
+  EXPECT_TRUE(SamePath(manager, LoggedWorkFolder(result.run.log) + L"OXManagerLUMO.exe")) << ToUtf8(manager);
   EXPECT_EQ(std::count(result.filesBesideAgent.begin(), result.filesBesideAgent.end(), L"stray.txt"), 0);
   EXPECT_EQ(result.settingsBesideAgent, settings);
   ExpectCleanEnd(result.run, box);
@@ -209,10 +217,9 @@ TEST_P(ExtractionE2E, WithoutPayloadAnEmptyWorkFolderComesAndGoes) {
   ExpectCleanEnd(run, box);
 }
 
-// A file where the unpacklumo folder belongs refuses the road to the work folder, and is
-// left as it is. An unelevated run then skips the launch; an elevated one (every run under
-// Wine) takes a folder of its own under the Windows temp folder, and skips the launch only
-// when that cannot be made either, which Wine cannot show.
+// A file where the unpacklumo folder belongs refuses the road there, and is left as it is.
+// An unelevated run then skips the launch; an elevated one (every run under Wine), which
+// only looks there for leftovers, works under the Windows temp folder all the same.
 TEST_P(ExtractionE2E, AFileInPlaceOfTheWorkFoldersParentIsRefusedAndLeftAsItIs) {
   Sandbox box(L"e2e-nofolder");
   ASSERT_TRUE(WriteBytes(box.Temp() + L"unpacklumo", "file", 4));

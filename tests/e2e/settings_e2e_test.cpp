@@ -75,12 +75,16 @@ class SettingsE2E : public ::testing::Test {
     if (!initSettings.empty()) files.push_back({".init_setting.ini", TextBytes(initSettings)});
     const std::wstring launcher = PackLauncher(box.Root(), fileName, files);
     if (launcher.empty()) return result;
-    const std::wstring marker = WorkFolder(box) + L"log\\debug.dvm";
+    const std::vector<std::wstring> before = ElevatedWorkFolders();
     result.run = RunLauncher(box, launcher, arguments, kRunTimeout, [&] {
-      // The marker is only observable while the agent runs: the work folder goes with the run.
+      // The marker is only observable while the agent runs: the work folder (the elevated
+      // run's, under the Windows temp folder) goes with the run.
       const DWORD start = ::GetTickCount();
       while (::GetTickCount() - start < 30000) {
         if (lumo::FindProductWindow() != nullptr) {
+          const std::wstring folder = NewElevatedWorkFolder(before);
+          if (folder.empty()) break;
+          const std::wstring marker = folder + L"log\\debug.dvm";
           result.markerSeenWhileRunning = Exists(marker);
           result.markerEmpty = ReadBytes(marker).empty();
           break;
@@ -116,7 +120,8 @@ TEST_F(SettingsE2E, DebugSwitchLeavesTheMarkerInTheWorkFolderWhileTheAgentRuns) 
   EXPECT_EQ(Field(result.manager, "arg2"), "FROMFILE");
   EXPECT_TRUE(result.markerSeenWhileRunning) << "log\\debug.dvm was not in the work folder while the agent ran";
   EXPECT_TRUE(result.markerEmpty);
-  EXPECT_FALSE(Exists(WorkFolder(box))) << "the marker goes with the work folder";
+  const std::wstring folder = LoggedWorkFolder(result.run.log);
+  EXPECT_FALSE(folder.empty() || Exists(folder)) << "the marker goes with the work folder\n" << result.run.log;
 }
 
 TEST_F(SettingsE2E, InstructionLandsInTheSessionProductKey) {

@@ -89,8 +89,9 @@ struct StandardRun {
 };
 
 // Polls the windows from the launcher's start until the agent's window has come and the
-// loading window has gone, and lists the work folder while the agent is up.
-Watch WatchRun(const Sandbox& box) {
+// loading window has gone, and lists the work folder while the agent is up: the elevated
+// run's (every run's under Wine), the one that was not there `before`.
+Watch WatchRun(const std::vector<std::wstring>& before) {
   Watch watch;
   const DWORD start = ::GetTickCount();
   DWORD lastLoading = 0;
@@ -107,7 +108,8 @@ Watch WatchRun(const Sandbox& box) {
   if (agent == nullptr) return watch;
   watch.agentWindowSeen = true;
   watch.loadingLastSeenBeforeAgent = watch.loadingSeen ? ::GetTickCount() - lastLoading : 0;
-  watch.workFolder = FolderContents(WorkFolder(box));
+  const std::wstring folder = NewElevatedWorkFolder(before);
+  if (!folder.empty()) watch.workFolder = FolderContents(folder);
   const DWORD up = ::GetTickCount();
   while (::GetTickCount() - up < 3000 && ::IsWindow(agent)) {
     if (::FindWindowW(CLoadingWnd::kClassName, CLoadingWnd::kTitle) == nullptr) {
@@ -137,14 +139,16 @@ class StandardLaunchE2E : public ::testing::Test {
     files.insert(files.end(), extraFiles.begin(), extraFiles.end());
     result.launcher = PackLauncher(box.Root(), fileName, files);
     if (result.launcher.empty()) return result;
-    result.run = RunLauncher(box, result.launcher, L"", kRunTimeout, [&] { result.watch = WatchRun(box); });
+    const std::vector<std::wstring> before = ElevatedWorkFolders();
+    result.run = RunLauncher(box, result.launcher, L"", kRunTimeout, [&] { result.watch = WatchRun(before); });
     const std::vector<std::wstring> found = AgentRecordFiles(records, L"OXManagerLUMO");
     result.managerRecords = found.size();
     if (!found.empty()) result.manager = ReadAgentRecord(found.front());
     return result;
   }
 
-  // Code-sign mode keeps the elevated launcher under Wine off the SYSTEM route.
+  // Code-sign mode keeps the elevated launcher under Wine off the SYSTEM route; it still
+  // works where an elevated run does, under the Windows temp folder.
   e2e::CodeSignMode standardRoute_;
 };
 
@@ -176,10 +180,12 @@ std::wstring ExpectedBackupPath(const std::wstring& launcher) {
   return std::wstring(common) + L"\\Ondrix\\Temp\\" + name;
 }
 
-void ExpectCleanEnd(const StandardRun& result, const Sandbox& box) {
+void ExpectCleanEnd(const StandardRun& result) {
   EXPECT_FALSE(result.run.timedOut) << result.run.log;
   EXPECT_EQ(result.run.exitCode, 0) << result.run.log;
-  EXPECT_FALSE(Exists(WorkFolder(box))) << "the work folder is removed once the manager has ended";
+  const std::wstring folder = LoggedWorkFolder(result.run.log);
+  EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << "the elevated run's folder\n" << result.run.log;
+  EXPECT_FALSE(Exists(folder)) << "the work folder is removed once the manager has ended";
   // The manager ended before the launcher went on: the interpreter's end is logged after
   // the backup, as the last line of the launch.
   EXPECT_TRUE(Contains(result.run.log, L"finish ecode:0")) << result.run.log;
@@ -197,7 +203,8 @@ TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
   if (!oldBackup.empty()) ::DeleteFileW(oldBackup.c_str());
   const StandardRun first = Run(box, L"OXUnPackLUMO.exe", "[Settings]\nlumo_token=CODE7755\n");
   ASSERT_FALSE(first.launcher.empty());
-  ExpectCleanEnd(first, box);
+  ExpectCleanEnd(first);
+  const std::wstring workFolder = LoggedWorkFolder(first.run.log);
 
   // What the manager received.
   ASSERT_EQ(first.managerRecords, 1u) << first.run.log;
@@ -205,8 +212,9 @@ TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
   EXPECT_EQ(Field(manager, "argc"), "2");
   EXPECT_EQ(Field(manager, "arg1"), "-t");
   EXPECT_EQ(Field(manager, "arg2"), "CODE7755");
-  EXPECT_EQ(Field(manager, "current_folder"), Narrow(WithoutTrailingBackslash(WorkFolder(box))));
-  EXPECT_EQ(Field(manager, "module_path"), Narrow(WorkFolder(box) + L"OXManagerLUMO.exe"));
+  EXPECT_EQ(Field(manager, "current_folder"), Narrow(WithoutTrailingBackslash(workFolder)));
+  EXPECT_TRUE(SamePath(FromUtf8(Field(manager, "module_path")), workFolder + L"OXManagerLUMO.exe"))
+      << Field(manager, "module_path");
   EXPECT_EQ(Field(manager, "is_system"), "0");
   EXPECT_EQ(Field(manager, "window"), "1");
 
@@ -235,7 +243,7 @@ TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
   EXPECT_TRUE(LinesWith(first.run.log, L"rename printer INF").empty()) << first.run.log;
   EXPECT_TRUE(LinesWith(first.run.log, L"failed").empty()) << first.run.log;
 
-  const std::vector<std::wstring> copies = LinesWith(first.run.log, std::wstring(kStandard) + L"copy oxf " + WorkFolder(box));
+  const std::vector<std::wstring> copies = LinesWith(first.run.log, std::wstring(kStandard) + L"copy oxf " + workFolder);
   ASSERT_EQ(copies.size(), 1u) << first.run.log;
   EXPECT_TRUE(Contains(copies[0], L"OXFeatureLUMO.exe to ")) << Narrow(copies[0]);
   EXPECT_TRUE(Contains(copies[0], L"OXFeatMiniLUMO.exe 0 (Last=")) << Narrow(copies[0]) << ": the copy succeeded";
@@ -266,7 +274,7 @@ TEST_F(StandardLaunchE2E, OnWindows10TheCatalogsAreSwappedAndACodeWithABlankStay
   const StandardRun result = Run(box, name, "[Settings]\ngateway_mode=1\n");
   SetWineVersion(name, L"");
   ASSERT_FALSE(result.launcher.empty());
-  ExpectCleanEnd(result, box);
+  ExpectCleanEnd(result);
   EXPECT_TRUE(Contains(result.run.log, L"OS 10.")) << "the run saw Windows 10: " << result.run.log;
 
   ASSERT_EQ(result.managerRecords, 1u) << result.run.log;
@@ -292,14 +300,15 @@ TEST_F(StandardLaunchE2E, OnWindows10TheCatalogsAreSwappedAndACodeWithABlankStay
 
 // A file name that a person or a browser chose can carry interpreter syntax. Were this code
 // handed on, the interpreter would, after the manager, climb out of the work folder and
-// make a folder "PWNED" in the temp folder, where the clean-up would not remove it.
+// make a folder "PWNED" two folders up, where the clean-up would not remove it.
 TEST_F(StandardLaunchE2E, ACodeFromAFileNameWithAnAmpersandStartsNothingElse) {
   Sandbox box(L"e2e-standard-amp");
   const StandardRun result = Run(box, L"OndrixLUMO-AB&cd..&cd..&md;PWNED.exe", "[Settings]\ngateway_mode=1\n");
   ASSERT_FALSE(result.launcher.empty());
-  ExpectCleanEnd(result, box);
+  ExpectCleanEnd(result);
+  EXPECT_FALSE(Exists(SystemTempFolder() + L"..\\PWNED"));
+  EXPECT_FALSE(Exists(SystemTempFolder() + L"PWNED"));
   EXPECT_FALSE(Exists(box.Temp() + L"PWNED"));
-  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo\\PWNED"));
   EXPECT_FALSE(Exists(box.Root() + L"\\PWNED"));
 
   // The manager ran, without a code, and the drop was logged.
@@ -317,7 +326,7 @@ TEST_F(StandardLaunchE2E, AFailedRenameIsLoggedAndTheLaunchGoesOn) {
   const StandardRun result = Run(box, L"OXUnPackLUMO.exe", "[Settings]\nlumo_token=TAKEN1\n",
                                  {{"OXFeatureLUMOUIA.exe", TextBytes("taken")}});
   ASSERT_FALSE(result.launcher.empty());
-  ExpectCleanEnd(result, box);
+  ExpectCleanEnd(result);
   const std::wstring failed = std::to_wstring(ERROR_ALREADY_EXISTS);
   EXPECT_EQ(LinesWith(result.run.log, std::wstring(kStandard) +
                                           L"rename OXFeatureLUMO.exe to OXFeatureLUMOUIA.exe failed " + failed)

@@ -1,8 +1,10 @@
 // The launch as SYSTEM, the route every launcher takes under Wine (an elevated
 // administrator on a normal boot), with both builds: the scheduled task through the 64-bit
 // schtasks stand-in, the starter and the manager of the agent stand-in, the registry mark,
-// the window fallback and the protected work folder.
+// the window fallback and the protected work folder, which an elevated run makes under the
+// Windows temp folder.
 #include <gtest/gtest.h>
+#include <aclapi.h>
 #include <shlobj.h>
 
 #include <map>
@@ -11,9 +13,13 @@
 #include "agent/core/agent_core.h"
 #include "app/instance_lock.h"
 #include "e2e/e2e_product.h"
+#include "support/agent_record.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
 #include "ui/loading_wnd.h"
+#include "unpack/core/work_folder.h"
+#include "unpack/secure_folder.h"
+#include "util/folder_chain.h"
 
 namespace {
 
@@ -147,7 +153,7 @@ TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStanda
 
   // The task command lines, exactly: a task of that name left from before goes first.
   const std::wstring session = Session();
-  const std::wstring workFolder = WorkFolder(box);
+  const std::wstring workFolder = LoggedWorkFolder(run.log);
   const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
   ASSERT_EQ(commands.size(), 5u) << ReadUtf16(box.Root() + L"\\schtasks.log");
   EXPECT_EQ(commands[0], L"/delete /f /tn ALUMO" + session);
@@ -226,22 +232,28 @@ TEST_P(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
   AgentEnvironment agent(box, L"3000");
   const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
   ASSERT_FALSE(launcher.empty());
-  const std::wstring workFolder = WorkFolder(box);
-  const std::wstring parent = box.Temp() + L"unpacklumo";
+  const std::vector<std::wstring> before = ElevatedWorkFolders();
 
-  // As soon as the launcher has made its folder, a program of the user moves the folder
-  // above it away and plants its own under the same path.
+  // As soon as the launcher has made its folder, a program moves it away and plants its own
+  // under the same path. (On Windows no one but administrators may, and not while the run
+  // holds it; Wine enforces neither.)
+  std::wstring workFolder, path;
   bool swapped = false;
   const LauncherRun run = RunLauncher(box, launcher, L"", 90000, [&] {
     const DWORD start = ::GetTickCount();
-    while (!Exists(workFolder) && ::GetTickCount() - start < 20000) ::Sleep(1);
+    while ((workFolder = NewElevatedWorkFolder(before)).empty() && ::GetTickCount() - start < 20000) ::Sleep(1);
+    path = workFolder.substr(0, workFolder.size() - 1);
     // While the launcher writes a file in it, the folder cannot move; right after, it can.
-    while (!(swapped = ::MoveFileW(parent.c_str(), (box.Temp() + L"moved-away").c_str())) &&
+    while (!workFolder.empty() && !(swapped = ::MoveFileW(path.c_str(), (path + L"-moved").c_str())) &&
            ::GetTickCount() - start < 20000)
       ::Sleep(1);
-    swapped = swapped && ::CreateDirectoryW(parent.c_str(), nullptr) && ::CreateDirectoryW(workFolder.c_str(), nullptr);
+    swapped = swapped && ::CreateDirectoryW(path.c_str(), nullptr);
   });
-  if (!swapped) GTEST_SKIP() << "this system does not let the folder above a held work folder be renamed";
+  if (!workFolder.empty()) {
+    DeleteTree(path);
+    DeleteTree(path + L"-moved");
+  }
+  if (!swapped) GTEST_SKIP() << "this system does not let a held work folder be renamed";
   ASSERT_EQ(run.exitCode, 0) << run.log;
   EXPECT_EQ(LinesWith(run.log, std::wstring(kRoute) + L"RunAsService work folder " + workFolder +
                                    L" is not the protected folder of this run; no task created")
@@ -253,37 +265,105 @@ TEST_P(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
   EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u);
 }
 
+// What earlier runs left: a folder under the Windows temp folder, named at random as an
+// elevated run names its own, with a file in it; made with the descriptor an elevated run
+// gives its folder, or with the one the folder inherits.
+std::wstring MakeEarlierFolder(bool asTheLauncherMakesIt, uint32_t seed) {
+  const std::wstring name = lumo::UnpredictableFolderName(PatternBytes(16, seed).data(), 16);
+  std::wstring sidText;
+  lumo::UniqueLocal user;
+  lumo::GetSessionUserSid(sidText, user);
+  lumo::ProtectedDescriptor protection(user.get());
+  lumo::FolderChain chain;
+  if (!chain.Open(SystemTempFolder(), true, false) ||
+      !chain.Descend(name, lumo::FolderChain::Create::kOnly, true, asTheLauncherMakesIt ? protection.get() : nullptr))
+    return std::wstring();
+  const std::wstring folder = chain.Path();
+  chain.Clear();
+  return WriteBytes(folder + L"Launcher.exe", "old", 3) ? folder : std::wstring();
+}
+
+// Whether the folder's DACL reads back as protected: on Windows for a folder made with the
+// launcher's descriptor; never under Wine, which keeps no descriptors.
+bool ReadsBackProtected(const std::wstring& folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool isProtected =
+      ::GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED) != 0;
+  ::LocalFree(descriptor);
+  return isProtected;
+}
+
+// Every elevated run works under the Windows temp folder, whatever the user's temp folder is:
+// no one but administrators may write, rename or replace anything there, so a task left by a
+// cut-short run names a folder that keeps the launcher's own files. The run clears what
+// earlier runs left: this session's folder under the user's temp folder, and the folder of
+// a killed elevated run; a folder of that kind of name that the launcher did not make stays.
+// Wine keeps no security descriptors (a folder's owner reads as the user, whatever it was
+// made with): there the killed run's folder reads as not the launcher's and stays too; on
+// Windows it goes (docs/RELEASE-CHECKS.md).
+TEST_P(SystemE2E, TheRunWorksUnderTheWindowsTempFolderAndClearsWhatEarlierRunsLeft) {
+  Sandbox box(L"e2e-system-folder");
+  AgentEnvironment agent(box, L"1000");
+  const std::wstring leftover = WorkFolder(box);
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, leftover.c_str(), nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(WriteBytes(leftover + L"Launcher.exe", "old", 3));
+  const std::wstring killed = MakeEarlierFolder(true, ::GetTickCount());
+  const std::wstring foreign = MakeEarlierFolder(false, ::GetTickCount() + 1);
+  ASSERT_FALSE(killed.empty() || foreign.empty());
+  const bool descriptorsKept = ReadsBackProtected(killed);
+  const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
+  ASSERT_FALSE(launcher.empty());
+
+  const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
+  const bool killedStayed = Exists(killed), foreignStayed = Exists(foreign + L"Launcher.exe");
+  DeleteTree(killed);
+  DeleteTree(foreign);
+  ASSERT_EQ(run.exitCode, 0) << run.log;
+
+  // Where the run worked, by its log and by the agent's own account.
+  const std::wstring folder = LoggedWorkFolder(run.log);
+  EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << run.log;
+  const auto managers = agent.Records(L"OXManagerLUMO");
+  ASSERT_EQ(managers.size(), 1u) << run.log;
+  EXPECT_TRUE(SamePath(FromUtf8(managers[0].at("module_path")), folder + L"OXManagerLUMO.exe"))
+      << managers[0].at("module_path");
+  const std::wstring commands = ReadUtf16(box.Root() + L"\\schtasks.log");
+  EXPECT_EQ(LinesWith(commands, L"'" + folder + L"\\Launcher.exe'").size(), 1u) << Utf8(commands);
+  EXPECT_FALSE(Exists(folder)) << "removed at the end";
+
+  EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "the session's leftover went, and the emptied unpacklumo";
+  const auto leftAlone = [&run](const std::wstring& path) {
+    return LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + path.substr(0, path.size() - 1) +
+                                  L" is not a work folder of this launcher; left as it is")
+        .size();
+  };
+  EXPECT_EQ(killedStayed, !descriptorsKept);
+  EXPECT_EQ(leftAlone(killed), descriptorsKept ? 0u : 1u) << run.log;
+  EXPECT_TRUE(foreignStayed);
+  EXPECT_EQ(leftAlone(foreign), 1u) << run.log;
+}
+
 // Links a program of the user plants in the temp folder of the elevated run: in place of
 // "unpacklumo" (to a folder holding a session folder with files and a subfolder), of the
-// session folder, and of the log. The run leaves everything behind a link as it was, names
-// the link in its log, and still reaches the agent, from a folder of its own under the
-// Windows temp folder when the work folder's road was refused.
+// session folder, and of the log. The run, which looks there for leftovers, leaves
+// everything behind a link as it was, names the link in its log, and still reaches the
+// agent from its folder under the Windows temp folder.
 // Wine makes no junctions; Unix links (ln -s) stand in. Wine opens what such a link points
 // to even when asked for the link itself, with no reparse attribute on the handle, and lists
 // only a link to a folder as a reparse point: the run knows these by the parent's listing
 // and the handle's own name (the target's). On Windows the link's own handle shows its
 // reparse attribute, and from Windows 10 1803 the open itself is refused; that Wine cannot
 // show.
-// Where the run's one "This run uses the work folder ... instead" line says it went; empty
-// when the log has no such line, or more than one.
-std::wstring FallbackFolder(const std::wstring& log) {
-  const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
-  const std::vector<std::wstring> lines = LinesWith(log, used);
-  if (lines.size() != 1) return std::wstring();
-  const size_t at = lines[0].find(used) + used.size();
-  return lines[0].substr(at, lines[0].find(L" instead", at) - at);
-}
-
-// The Windows temp folder's prefix of the folders an elevated run takes there.
-std::wstring SystemTempPrefix() {
-  wchar_t windows[MAX_PATH] = {};
-  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  return std::wstring(windows) + L"\\Temp\\lumo-";
-}
 
 TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
   const std::wstring session = Session();
-  const std::wstring systemTemp = SystemTempPrefix();
+  const std::wstring systemTemp = SystemTempFolder() + L"lumo-";
   const struct {
     const wchar_t* sandbox;
     std::wstring link;    // below the temp folder
@@ -315,16 +395,16 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
     ASSERT_EQ(commands.size(), 5u) << c.link << "\n" << run.log;
     EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << c.link << ": the agent was not reached";
     if (c.target == L"\\other.log") {
-      // The log's lines are lost; the work folder's road is the usual one.
+      // The log's lines are lost; the work folder is where it always is.
       EXPECT_TRUE(run.log.empty());
-      EXPECT_TRUE(Contains(commands[2], WorkFolder(box))) << commands[2];
+      EXPECT_TRUE(Contains(commands[2], L"'" + systemTemp)) << Utf8(commands[2]);
       continue;
     }
     EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() + c.link + L" refused: a link (reparse point)")
                   .size(),
               1u)
         << run.log;
-    const std::wstring folder = FallbackFolder(run.log);
+    const std::wstring folder = LoggedWorkFolder(run.log);
     EXPECT_EQ(folder.rfind(systemTemp, 0), 0u) << run.log;
     EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
     EXPECT_FALSE(Exists(folder)) << "removed at the end of the run";
@@ -332,8 +412,8 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
 }
 
 // schtasks reads a single quote in the action as a double quote, so a work folder under the
-// temp folder of a user named O'Brien cannot be named there: the run takes its own folder
-// under the Windows temp folder instead, and the agent is reached.
+// temp folder of a user named O'Brien could not be named there. The run's folder lies under
+// the Windows temp folder anyway, and the agent is reached.
 TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolder) {
   Sandbox box(L"e2e-o'brien");
   AgentEnvironment agent(box, L"1000");
@@ -342,13 +422,8 @@ TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolde
 
   const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
   ASSERT_EQ(run.exitCode, 0) << run.log;
-  EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() +
-                                   L" cannot be named in the task's command line (it holds ' or %)")
-                .size(),
-            1u)
-      << run.log;
-  const std::wstring folder = FallbackFolder(run.log);
-  EXPECT_EQ(folder.rfind(SystemTempPrefix(), 0), 0u) << run.log;
+  const std::wstring folder = LoggedWorkFolder(run.log);
+  EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << run.log;
   const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
   ASSERT_EQ(commands.size(), 5u) << run.log;
   EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];

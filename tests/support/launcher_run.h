@@ -12,13 +12,15 @@
 // A test set that must hold for the x86_64 build too runs on both (EachBuild below). The
 // launcher is packed with the same container writer that lumo-pack uses, into the sandbox root
 // under the given file name, and run there; it inherits the sandbox's TMP/TEMP, so its log
-// and its work folder lie in box.Temp(). `log` holds only the lines that this run added to
+// lies in box.Temp() (an elevated run's work folder, every run's under Wine, lies under the
+// Windows temp folder: LoggedWorkFolder). `log` holds only the lines that this run added to
 // the session's log. A run that outlives its timeout is killed (exitCode -1, timedOut true).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -106,9 +108,53 @@ inline std::wstring PackLauncher(const std::wstring& folder, const std::wstring&
   return WriteLauncher(folder, fileName, PackedLauncherBytes(files, filler));
 }
 
-// The sandbox's work folder for this session, with its trailing backslash.
+// The sandbox's work folder for this session, with its trailing backslash: where an
+// unelevated run works, and where an elevated one clears a leftover.
 inline std::wstring WorkFolder(const Sandbox& box) {
   return box.Temp() + L"unpacklumo\\" + std::to_wstring(static_cast<int>(SessionId())) + L"\\";
+}
+
+// The Windows temp folder, with its backslash: every elevated run (every run under Wine)
+// makes its work folder there, "lumo-" and 32 hexadecimal digits.
+inline std::wstring SystemTempFolder() {
+  wchar_t windows[MAX_PATH] = {};
+  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + L"\\Temp\\";
+}
+
+// The "lumo-*" folders there now, by full path with a backslash.
+inline std::vector<std::wstring> ElevatedWorkFolders() {
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((SystemTempFolder() + L"lumo-*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return found;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) found.push_back(SystemTempFolder() + data.cFileName + L"\\");
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return found;
+}
+
+// While a launcher runs: the one "lumo-*" folder that was not there `before`, empty while
+// there is none (the log is not read meanwhile, since a reader would cost the launcher the
+// line it is writing).
+inline std::wstring NewElevatedWorkFolder(const std::vector<std::wstring>& before) {
+  for (const std::wstring& folder : ElevatedWorkFolders())
+    if (std::find(before.begin(), before.end(), folder) == before.end()) return folder;
+  return std::wstring();
+}
+
+// Whether two paths name the same file as the file system compares names: without regard
+// to case (Wine gives a program's own path the case of the disk, "C:\\windows\\temp").
+inline bool SamePath(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+
+// The work folder an elevated run's log names, with its backslash; empty when it names none.
+inline std::wstring LoggedWorkFolder(const std::wstring& log) {
+  const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
+  const size_t at = log.find(used);
+  if (at == std::wstring::npos) return std::wstring();
+  const size_t from = at + used.size();
+  return log.substr(from, log.find(L" (Last=", from) - from);
 }
 
 struct LauncherRun {

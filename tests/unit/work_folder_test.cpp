@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "unpack/core/folder_walk.h"
 #include "unpack/core/work_folder.h"
@@ -22,6 +23,85 @@ TEST(WorkFolderNames, TheSessionsFolderThenFreshNamesBesideIt) {
   EXPECT_TRUE(WorkFolderNameTaken(5));     // ERROR_ACCESS_DENIED: a folder still being removed
   EXPECT_FALSE(WorkFolderNameTaken(3));    // ERROR_PATH_NOT_FOUND
   EXPECT_FALSE(WorkFolderNameTaken(112));  // ERROR_DISK_FULL
+}
+
+TEST(WorkFolderNames, OnlyTheElevatedRunsOwnNamesCountAsItsLeftovers) {
+  const uint8_t random[16] = {0x00, 0x1f, 0xa0, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const std::wstring made = UnpredictableFolderName(random, sizeof random);
+  EXPECT_EQ(made, L"lumo-001fa0ff0102030405060708090a0b0c");
+  const struct {
+    std::wstring name;
+    bool leftover;
+  } cases[] = {
+      {made, true},
+      {L"lumo-" + std::wstring(32, L'9'), true},
+      {L"lumo-001FA0FF0102030405060708090A0B0C", false},  // another program's, or a user's
+      {L"LUMO-001fa0ff0102030405060708090a0b0c", false},
+      {made.substr(0, made.size() - 1), false},
+      {made + L"0", false},
+      {made + L".old", false},
+      {L"lumo-001fa0ff0102030405060708090a0b0g", false},
+      {L"xumo-001fa0ff0102030405060708090a0b0c", false},
+      {L"lumo-", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsUnpredictableFolderName(c.name), c.leftover) << c.name;
+}
+
+// The descriptor an elevated run gives its folder, entry by entry, and what else a folder of
+// that name may carry: only the first is removed as a leftover.
+TEST(WorkFolderSecurity, OnlyTheLaunchersOwnProtectedDescriptorPasses) {
+  constexpr uint8_t kAllowed = 0, kDenied = 1, kInherit = 0x3;
+  constexpr uint32_t kFull = 0x1F01FF, kRead = 0x1200A9;
+  const AccessEntry system{kAllowed, kInherit, kFull, Trustee::kSystem};
+  const AccessEntry admins{kAllowed, kInherit, kFull, Trustee::kAdministrators};
+  const AccessEntry user{kAllowed, kInherit, kRead, Trustee::kOther};
+  const AccessEntry userWrites{kAllowed, kInherit, kFull, Trustee::kOther};
+  const AccessEntry userDenied{kDenied, kInherit, kRead, Trustee::kOther};
+  const AccessEntry adminsFoldersOnly{kAllowed, 0x2, kFull, Trustee::kAdministrators};
+  const AccessEntry adminsInherited{kAllowed, 0x13, kFull, Trustee::kAdministrators};  // INHERITED_ACE too
+  const struct {
+    const char* what;
+    Trustee owner;
+    bool daclProtected;
+    std::vector<AccessEntry> entries;
+    bool own;
+  } cases[] = {
+      {"as made, with the session's user", Trustee::kAdministrators, true, {system, admins, user}, true},
+      {"as made without a user", Trustee::kAdministrators, true, {system, admins}, true},
+      {"owned by SYSTEM", Trustee::kSystem, true, {system, admins, user}, true},
+      {"owned by a user", Trustee::kOther, true, {system, admins, user}, false},
+      {"DACL not protected", Trustee::kAdministrators, false, {system, admins, user}, false},
+      {"the user may write", Trustee::kAdministrators, true, {system, admins, userWrites}, false},
+      {"one entry more", Trustee::kAdministrators, true, {system, admins, user, user}, false},
+      {"SYSTEM only", Trustee::kAdministrators, true, {system}, false},
+      {"entries swapped", Trustee::kAdministrators, true, {admins, system, user}, false},
+      {"a denying entry", Trustee::kAdministrators, true, {system, admins, userDenied}, false},
+      {"not inherited by files", Trustee::kAdministrators, true, {system, adminsFoldersOnly}, false},
+      {"inherited from above", Trustee::kAdministrators, true, {system, adminsInherited}, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(IsWorkFolderSecurity(c.owner, c.daclProtected, c.entries.data(), c.entries.size()), c.own) << c.what;
+}
+
+// SIDs as the system stores them: revision, count, the authority (big-endian), then each
+// sub-authority (little-endian).
+TEST(WorkFolderSecurity, OnlySystemAndAdministratorsAreToldApart) {
+  const struct {
+    const char* what;
+    std::vector<uint8_t> sid;
+    Trustee trustee;
+  } cases[] = {
+      {"S-1-5-18", {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}, Trustee::kSystem},
+      {"S-1-5-32-544", {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0}, Trustee::kAdministrators},
+      {"S-1-5-32-545 (Users)", {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2, 0, 0}, Trustee::kOther},
+      {"S-1-5-19 (Local Service)", {1, 1, 0, 0, 0, 0, 0, 5, 19, 0, 0, 0}, Trustee::kOther},
+      {"S-1-16-18 (another authority)", {1, 1, 0, 0, 0, 0, 0, 16, 18, 0, 0, 0}, Trustee::kOther},
+      {"S-1-5-21-1-2-3-1000 (a user)",
+       {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xE8, 3, 0, 0},
+       Trustee::kOther},
+      {"S-1-5-32 cut short", {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0}, Trustee::kOther},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TrusteeOfSid(c.sid.data(), c.sid.size()), c.trustee) << c.what;
 }
 
 TEST(FolderWalk, TheOpenedHandleDecidesButNeverThroughALink) {

@@ -204,6 +204,42 @@ TEST(ProtectedFolder, DescriptorGrantsFullControlToSystemAndAdministratorsAndOnl
     EXPECT_FALSE(Granted(descriptor.get(), plain.get(), write)) << std::hex << write;
 }
 
+// The descriptor the launcher gives its folder is the one it knows an earlier run's
+// leftover by, once the system has made an administrator (or SYSTEM) its owner, as it does
+// for a folder an elevated run makes; and no other. (Wine reads back no descriptor a folder
+// was made with, so only the descriptor itself can be judged here.)
+TEST(ProtectedFolder, TheLauncherKnowsTheDescriptorItBuildsAndNoOther) {
+  std::wstring sidText;
+  lumo::UniqueLocal user;
+  ASSERT_TRUE(lumo::GetSessionUserSid(sidText, user));
+  Sids sids;
+  const struct {
+    const char* what;
+    PSID user;   // the entry for the session's user
+    PSID owner;          // as the system makes it for the folder
+    bool keepProtected;
+    bool own;
+  } cases[] = {
+      {"owned by Administrators", user.get(), sids.admins.data(), true, true},
+      {"owned by SYSTEM, no user entry", nullptr, sids.system.data(), true, true},
+      {"no owner", user.get(), nullptr, true, false},
+      {"owned by the user", user.get(), user.get(), true, false},
+      {"not protected", user.get(), sids.admins.data(), false, false},
+  };
+  for (const auto& c : cases) {
+    lumo::ProtectedDescriptor descriptor(c.user);
+    ASSERT_TRUE(descriptor.valid());
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+    const bool daclProtected = (control & SE_DACL_PROTECTED) != 0 && c.keepProtected;
+    EXPECT_EQ(lumo::IsWorkFolderSecurity(c.owner, dacl, daclProtected), c.own) << c.what;
+  }
+}
+
 // Claims parent\name as an elevated run claims its work folder.
 int ClaimProtected(const std::wstring& parent, const std::wstring& name) {
   lumo::FolderChain chain;

@@ -37,6 +37,7 @@ Extraction Extract(const Sandbox& box, const std::vector<uint8_t>& bytes,
   const std::wstring logPath = LogPath(box.Temp());
   const size_t before = ReadUtf16(logPath).size();
   CUnPack unpack(packed);
+  unpack.SetElevatedRoad(false);  // into the sandbox's temp folder, where WorkFolder finds it
   std::thread helper;
   if (whileRunning) helper = std::thread(whileRunning);
   unpack.RunExtraction();

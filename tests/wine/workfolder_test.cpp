@@ -44,10 +44,17 @@ struct KeepCurrentDirectory {
   ~KeepCurrentDirectory() { ::SetCurrentDirectoryW(saved.c_str()); }
 };
 
+// The road of an unelevated run, which keeps the user's temp folder. (Every process is
+// elevated under Wine: these tests ask for that road. The elevated run's folder under the
+// Windows temp folder is the end-to-end tests' matter.)
+struct UnelevatedRun : CUnPack {
+  UnelevatedRun() { SetElevatedRoad(false); }
+};
+
 TEST(WorkFolder, IsBuiltOnceUnderTheTempFolderAndCreatedWithTheProductFolder) {
   Sandbox box(L"wf-build");
   KeepCurrentDirectory keep;
-  CUnPack unpack;
+  UnelevatedRun unpack;
   const std::wstring folder = unpack.GetWorkFolder();
   EXPECT_EQ(folder, box.Temp() + L"unpacklumo\\" + std::to_wstring(SessionId()) + L"\\");
   EXPECT_TRUE(Exists(folder));
@@ -68,7 +75,7 @@ TEST(WorkFolder, LeftoversOfAnEarlierRunAreClearedBeforeUse) {
   ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (folder + L"log\\deep").c_str(), nullptr), ERROR_SUCCESS);
   MakeFile(folder + L"stale.cab");
   MakeFile(folder + L"log\\deep\\debug.dvm");
-  CUnPack unpack;
+  UnelevatedRun unpack;
   EXPECT_EQ(unpack.GetWorkFolder(), folder);
   EXPECT_TRUE(Exists(folder));
   EXPECT_FALSE(Exists(folder + L"stale.cab"));
@@ -80,7 +87,7 @@ TEST(WorkFolder, RemovalTakesTheFolderAndAnEmptyParentButNotAnotherSession) {
   KeepCurrentDirectory keep;
   const std::wstring parent = box.Temp() + L"unpacklumo";
   {
-    CUnPack unpack;
+    UnelevatedRun unpack;
     const std::wstring folder = unpack.GetWorkFolder();
     MakeFile(folder + L"a.txt");
     // The work folder as current directory (as while commands run) does not keep it.
@@ -92,7 +99,7 @@ TEST(WorkFolder, RemovalTakesTheFolderAndAnEmptyParentButNotAnotherSession) {
   }
   {
     ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (parent + L"\\99").c_str(), nullptr), ERROR_SUCCESS);
-    CUnPack unpack;
+    UnelevatedRun unpack;
     const std::wstring folder = unpack.GetWorkFolder();
     unpack.RemoveWorkFolder();
     EXPECT_FALSE(Exists(folder));
@@ -101,7 +108,7 @@ TEST(WorkFolder, RemovalTakesTheFolderAndAnEmptyParentButNotAnotherSession) {
   {
     // Never built: nothing is removed.
     MakeFile(parent + L"\\99\\keep.txt");
-    CUnPack unpack;
+    UnelevatedRun unpack;
     unpack.RemoveWorkFolder();
     EXPECT_TRUE(Exists(parent + L"\\99\\keep.txt"));
   }
@@ -140,14 +147,12 @@ TEST(WorkFolder, ALeftoverThatWillNotGoIsLeftAndTheFirstFreeNameTaken) {
   ASSERT_NE(held[1], INVALID_HANDLE_VALUE);
 
   const std::wstring logPath = LogPath(box.Temp());
-  CUnPack unpack;
+  UnelevatedRun unpack;
   const std::wstring fresh = unpack.GetWorkFolder();
   EXPECT_EQ(fresh, session + L"-2\\") << "the first name that is free";
   EXPECT_TRUE(unpack.HasWorkFolder());
   EXPECT_TRUE(IsEmptyFolder(fresh)) << "nothing of another run in it";
-  // An elevated run (every run under Wine) protects and holds the fresh folder, so the task
-  // that runs the agent from it is created.
-  EXPECT_EQ(lumo::IsHeldWorkFolder(fresh), CUtility::IsProcessElevated());
+  EXPECT_TRUE(lumo::IsHeldWorkFolder(fresh)) << "the run holds the folder it made";
   EXPECT_EQ(LinesWith(ReadUtf16(logPath), L"[CUnPack::GetWorkFolder] The work folder " + folder +
                                               L" of an earlier run cannot be removed; this run uses " + fresh)
                 .size(),
@@ -162,7 +167,7 @@ TEST(WorkFolder, ALeftoverThatWillNotGoIsLeftAndTheFirstFreeNameTaken) {
 
   // Once nothing holds it, the next run clears the leftover and takes the session's name.
   for (HANDLE h : held) ::CloseHandle(h);
-  CUnPack next;
+  UnelevatedRun next;
   EXPECT_EQ(next.GetWorkFolder(), folder);
   EXPECT_TRUE(IsEmptyFolder(folder));
   next.RemoveWorkFolder();
@@ -180,7 +185,7 @@ TEST(WorkFolder, ALeftoverThatIsStillGoingIsWaitedFor) {
   HANDLE open = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(open, INVALID_HANDLE_VALUE);
-  CUnPack unpack;
+  UnelevatedRun unpack;
   std::wstring got;
   std::thread run([&] { got = unpack.GetWorkFolder(); });
   while (Exists(folder + L"a.txt")) ::Sleep(10);

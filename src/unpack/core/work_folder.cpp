@@ -1,5 +1,7 @@
 #include "unpack/core/work_folder.h"
 
+#include <cstring>
+
 namespace lumo {
 
 std::wstring WorkFolderName(long session, int attempt) {
@@ -29,6 +31,42 @@ std::wstring UnpredictableFolderName(const uint8_t* random, std::size_t count) {
     name += kDigits[random[i] & 0xF];
   }
   return name;
+}
+
+bool IsUnpredictableFolderName(const std::wstring& name) {
+  constexpr std::size_t kPrefix = 5, kDigits = 32;
+  if (name.size() != kPrefix + kDigits || name.compare(0, kPrefix, L"lumo-") != 0) return false;
+  for (std::size_t i = kPrefix; i < name.size(); ++i) {
+    const wchar_t c = name[i];
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+  }
+  return true;
+}
+
+Trustee TrusteeOfSid(const uint8_t* sid, std::size_t length) {
+  // S-1-5-18 and S-1-5-32-544: the NT authority (5), then the sub-authorities in
+  // little-endian order.
+  static const uint8_t kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  static const uint8_t kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  if (length == sizeof kSystem && std::memcmp(sid, kSystem, length) == 0) return Trustee::kSystem;
+  if (length == sizeof kAdministrators && std::memcmp(sid, kAdministrators, length) == 0)
+    return Trustee::kAdministrators;
+  return Trustee::kOther;
+}
+
+bool IsWorkFolderSecurity(Trustee owner, bool daclProtected, const AccessEntry* entries, std::size_t count) {
+  // The values of the Windows headers: ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE |
+  // CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE.
+  constexpr uint8_t kAllowed = 0, kInheritedByAll = 0x3;
+  constexpr uint32_t kFullControl = 0x1F01FF, kReadExecute = 0x1200A9;
+  if (owner == Trustee::kOther || !daclProtected || count < 2 || count > 3) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const AccessEntry& entry = entries[i];
+    if (entry.type != kAllowed || entry.flags != kInheritedByAll) return false;
+    const Trustee full = i == 0 ? Trustee::kSystem : Trustee::kAdministrators;
+    if (i < 2 ? entry.trustee != full || entry.mask != kFullControl : entry.mask != kReadExecute) return false;
+  }
+  return true;
 }
 
 }  // namespace lumo

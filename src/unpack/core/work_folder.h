@@ -38,4 +38,29 @@ bool WorkFolderNameTaken(uint32_t win32Error);
 // given random bytes in hexadecimal, so that no one can know it, or take it, beforehand.
 std::wstring UnpredictableFolderName(const uint8_t* random, std::size_t count);
 
+// True for a name an elevated run gives its folder: "lumo-" and 32 lowercase hexadecimal
+// digits, nothing else. Only such folders are looked at as leftovers of earlier runs.
+bool IsUnpredictableFolderName(const std::wstring& name);
+
+// Who an account in a folder's descriptor is, as far as the rule below cares.
+enum class Trustee { kSystem, kAdministrators, kOther };
+
+// The account of a SID in its binary form (revision, count, authority, sub-authorities).
+Trustee TrusteeOfSid(const uint8_t* sid, std::size_t length);
+
+// One entry of a DACL: its type, inheritance flags, access mask and account.
+struct AccessEntry {
+  uint8_t type;
+  uint8_t flags;
+  uint32_t mask;
+  Trustee trustee;
+};
+
+// True when a folder's owner and DACL are those an elevated run gives its work folder, so
+// that no one but administrators can have put anything in it: owned by SYSTEM or
+// Administrators; a protected DACL of full control for SYSTEM, then for Administrators, and
+// at most one more entry, reading and executing for one account (the session's user); each
+// entry allowing, and inherited by files and folders alike.
+bool IsWorkFolderSecurity(Trustee owner, bool daclProtected, const AccessEntry* entries, std::size_t count);
+
 }  // namespace lumo
