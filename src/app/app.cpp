@@ -41,9 +41,10 @@ bool HoldsOwnFile() {
   const CLauncherFile* own = CLauncherFile::Own();
   if (own != nullptr && own->IsHeld()) return true;
   // The step that failed: the open, with its Win32 error, or the check, with its status.
-  const bool opened = own != nullptr && own->GetVerdict() == CLauncherFile::Verdict::kAnotherFile;
-  const DWORD why = own == nullptr ? ERROR_INVALID_HANDLE : opened ? static_cast<DWORD>(own->Status()) : own->Error();
-  CUtility::Log(opened ? L"[%ls] LUMO skip: the launcher's file is not the one started (0x%08X)"
+  const bool checkFailed = own != nullptr && own->GetVerdict() == CLauncherFile::Verdict::kAnotherFile;
+  const DWORD why =
+      own == nullptr ? ERROR_INVALID_HANDLE : checkFailed ? static_cast<DWORD>(own->Status()) : own->Error();
+  CUtility::Log(checkFailed ? L"[%ls] LUMO skip: the launcher's file is not the one started (0x%08X)"
                        : L"[%ls] LUMO skip: the launcher's file cannot be opened (%d)",
                 kSource, static_cast<int>(why));
   return false;

@@ -51,7 +51,11 @@ TEST(CommandEnvironment, OnlyTheSystemsOwnNamesAreExpandedInMachineValues) {
       {L"100%", L"100%"},
       {L"%unknown%SystemRoot%", L"%unknownC:\\Windows"},
   };
-  for (const auto& c : cases) EXPECT_EQ(ExpandSystemValue(c.value, L"C:\\Windows"), c.expanded) << c.value;
+  for (const auto& c : cases) {
+    std::wstring expanded;
+    AppendSystemValue(expanded, c.value, L"C:\\Windows");
+    EXPECT_EQ(expanded, c.expanded) << c.value;
+  }
 }
 
 TEST(CommandEnvironment, WhatDecidesWhichProgramRunsIsTheSystemsAndTheRestIsKept) {

@@ -2,19 +2,17 @@
 
 #include <cwchar>
 
+#include "settings/core/key_mapping.h"
+
 namespace lumo {
 
 namespace {
 
-// Windows compares environment names without regard to case or locale; the names that matter
-// here are ASCII.
-wchar_t Upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-
 // A name's character at `i` for comparing names as Windows orders a block: without regard to
-// case, the name's end ('=' or '%' after its first character, as the hidden per-drive folders
+// case (the names that matter here are ASCII), the name's end ('=' or '%' after its first character, as the hidden per-drive folders
 // are named "=C:", or the text's end) before any character.
 wchar_t NameChar(const wchar_t* text, std::size_t i) {
-  return i > 0 && (text[i] == L'=' || text[i] == L'%') ? L'\0' : Upper(text[i]);
+  return i > 0 && (text[i] == L'=' || text[i] == L'%') ? L'\0' : FoldAscii(text[i]);
 }
 
 // Negative, 0 or positive as the name `a` begins with sorts before, with or after b's.
@@ -47,12 +45,6 @@ void AppendSystemValue(std::wstring& out, const wchar_t* value, const wchar_t* w
       out.push_back(*value++);
     }
   }
-}
-
-std::wstring ExpandSystemValue(const wchar_t* value, const wchar_t* windowsFolder) {
-  std::wstring expanded;
-  AppendSystemValue(expanded, value, windowsFolder);
-  return expanded;
 }
 
 std::wstring CommandEnvironment(const wchar_t* own, const wchar_t* windowsFolder, const wchar_t* path,

@@ -14,7 +14,6 @@ namespace lumo {
 // the user's environment, and a folder named through it is better missing from the search
 // path than chosen by the user.
 void AppendSystemValue(std::wstring& out, const wchar_t* value, const wchar_t* windowsFolder);
-std::wstring ExpandSystemValue(const wchar_t* value, const wchar_t* windowsFolder);
 
 // The environment block for the commands ("NAME=value", each ended by a null character, then
 // one more) from the launcher's own block (`own`, null for none; sorted by name without regard
