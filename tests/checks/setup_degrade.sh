@@ -16,11 +16,32 @@ fail() { echo "FAIL ($case): $*"; status=1; }
 #   combined=ok|fail|dpkg           an install naming wine32 among others
 #   rest=ok|fail                    an install without wine32
 #   wine32=ok|fail                  wine32 alone
+#   plan=ok|remv|essential          what apt plans without the security suites: one library
+#                                   stepped back; that and a removal; that and an Essential
+#                                   package stepped back
+# Only the reduced sources (a Dir::Etc::SourceParts folder naming no "-security" suite) make
+# that plan; with the machine's full sources wine32 never resolves.
 cat >"$work/apt-get" <<'EOF'
 #!/usr/bin/env bash
 dir=$(dirname "$0")
 echo "apt-get $*" >>"$dir/calls"
 . "$dir/mode"
+reduced=false simulate=false
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -o) [[ "$2" == Dir::Etc::SourceParts=* ]] && ! grep -rq -- -security "${2#*=}" && reduced=true; shift 2 ;;
+    -s) simulate=true; shift ;;
+    *) break ;;
+  esac
+done
+if $reduced && [ "$1" = install ]; then
+  $simulate || exit 0
+  echo "Inst libgst [1.22.0-3+deb12u7] (1.22.0-3+deb12u6 Debian:12.15/oldstable [amd64])"
+  echo "Inst wine32:i386 (8.0~repack-4 Debian:12.15/oldstable [i386])"
+  [ "$plan" = remv ] && echo "Remv wine64 [8.0~repack-4]"
+  [ "$plan" = essential ] && echo "Inst bash [5.2.15-2+b8] (5.2.15-2+b2 Debian:12.15/oldstable [amd64])"
+  exit 0
+fi
 case "$1" in
   update)
     case "$update" in
@@ -48,9 +69,18 @@ cat >"$work/dpkg" <<'EOF'
 dir=$(dirname "$0")
 echo "dpkg $*" >>"$dir/calls"
 [ "$1" = "--print-foreign-architectures" ] && echo i386
+[ "$1" = "--print-architecture" ] && echo amd64
 exit 0
 EOF
-chmod +x "$work/apt-get" "$work/dpkg"
+cat >"$work/dpkg-query" <<'EOF'
+#!/usr/bin/env bash
+[ "${!#}" = bash ] && echo "yes required" || echo "no optional"
+EOF
+chmod +x "$work/apt-get" "$work/dpkg" "$work/dpkg-query"
+# The machine's sources as the set-up reads them: a release and a security suite.
+mkdir -p "$work/etc/parts"
+printf 'Types: deb\nURIs: http://m/d\nSuites: bookworm\n\nTypes: deb\nURIs: http://m/s\nSuites: bookworm-security\n' \
+  >"$work/etc/parts/debian.sources"
 
 # Runs the set-up with the given mode and missing packages; the rest of the arguments go to it.
 run_setup() {
@@ -59,7 +89,8 @@ run_setup() {
   rm -f "$work/calls" "$work/updated"
   touch "$work/calls"
   LUMO_OUT="$work/out" LUMO_SETUP_MISSING="$missing" LUMO_APT_GET="$work/apt-get" LUMO_DPKG="$work/dpkg" \
-    LUMO_SETUP_PAUSE=0 "$repo/scripts/setup" "$@" >"$work/out.txt" 2>&1
+    LUMO_DPKG_QUERY="$work/dpkg-query" LUMO_APT_SOURCE_LIST="$work/etc/list" LUMO_APT_SOURCE_PARTS="$work/etc/parts" \
+    LUMO_SETUP_STATE="$work/state" LUMO_SETUP_PAUSE=0 "$repo/scripts/setup" "$@" >"$work/out.txt" 2>&1
   rc=$?
 }
 calls() { grep -c -- "$1" "$work/calls"; }
@@ -73,7 +104,7 @@ run_setup "update=ok combined=ok rest=ok wine32=ok" "cmake wine32:i386" --implic
 [ "$(calls 'install')" -eq 1 ] || fail "not one install call: $(cat "$work/calls")"
 
 case="the index update keeps failing"
-run_setup "update=fail combined=fail rest=ok wine32=fail" "cmake wine32:i386" --implicit
+run_setup "update=fail combined=fail rest=ok wine32=fail plan=remv" "cmake wine32:i386" --implicit
 [ "$rc" -eq 0 ] || fail "exit $rc: $(cat "$work/out.txt")"
 [ "$(calls 'apt-get update')" -eq 3 ] || fail "the update was not tried three times"
 grep -q 'install .*--no-remove cmake$' "$work/calls" || fail "everything but wine32 was not installed alone"
@@ -108,7 +139,7 @@ run_setup "update=ok combined=ok rest=ok wine32=ok" "wine32:i386" --implicit
 
 case="a clean update whose index cannot resolve wine32"
 rm -rf "$work/out"
-run_setup "update=warn combined=fail rest=ok wine32=fail" "cmake wine32:i386" --implicit
+run_setup "update=warn combined=fail rest=ok wine32=fail plan=remv" "cmake wine32:i386" --implicit
 [ "$rc" -eq 0 ] || fail "exit $rc"
 [ "$(calls 'apt-get update')" -eq 1 ] || fail "a clean update was retried"
 sed -n 2p "$stamp" 2>/dev/null | grep -q '^the package index offers no installable wine32:i386: E: ' || fail "no record with the reason"
@@ -132,6 +163,62 @@ run_setup "update=ok combined=fail rest=fail wine32=ok" "cmake wine32:i386" --im
 [ "$rc" -eq 1 ] || fail "exit $rc instead of 1"
 grep -q 'setup: apt-get install failed: E: Unable to correct problems' "$work/out.txt" || fail "apt's error not shown"
 [ "$(calls 'install .*--no-remove wine32:i386$')" -eq 0 ] || fail "wine32 was tried after the others failed"
+
+# The last fallback, wine32 from the release suites: a plan first, installed as planned, or
+# refused when it removes or steps back what the system needs. Row: plan|refusal.
+for row in "ok|" "remv|remove wine64" "essential|step back bash (yes required)"; do
+  plan=${row%%|*} refusal=${row#*|}
+  case="the release suites' fallback, plan=$plan"
+  rm -rf "$work/out" "$work/state"
+  run_setup "update=fail combined=fail rest=ok wine32=fail plan=$plan" "cmake wine32:i386" --implicit
+  [ "$rc" -eq 0 ] || fail "exit $rc: $(cat "$work/out.txt")"
+  wines='install --no-install-recommends --allow-downgrades'
+  planned=$(grep -n -- "-s .*PreferencesParts=.* $wines wine64 wine32:i386 libwine:amd64\$" "$work/calls" | cut -d: -f1)
+  installed=$(grep -n -- "$wines -y -qq --no-remove wine64 wine32:i386 libwine:amd64\$" "$work/calls" | cut -d: -f1)
+  [ -n "$planned" ] || fail "no plan was made first: $(cat "$work/calls")"
+  if [ -z "$refusal" ]; then
+    [ -n "$installed" ] && [ "$planned" -lt "$installed" ] || fail "the plan was not installed: $(cat "$work/calls")"
+    grep -q "stepped back to the release suites' versions: libgst 1.22.0-3+deb12u7 -> 1.22.0-3+deb12u6" "$work/out.txt" ||
+      fail "the step back was not named: $(cat "$work/out.txt")"
+    sed -n 2p "$work/state/release-suites" 2>/dev/null | grep -qx 'wine32 from the release suites' || fail "not recorded"
+    [ ! -f "$stamp" ] || fail "a degraded set-up was recorded"
+    # While the record stands, a later install sees the reduced sources too.
+    run_setup "update=ok combined=ok rest=ok wine32=ok" "cmake"
+    grep -q 'SourceParts=.* install .*--no-remove cmake$' "$work/calls" || fail "a later install saw the full sources"
+  else
+    [ -z "$installed" ] || fail "a refused plan was installed"
+    grep -q "refused: the release suites' plan would $refusal" "$work/out.txt" || fail "no refusal: $(cat "$work/out.txt")"
+    [ ! -f "$work/state/release-suites" ] && [ -f "$stamp" ] || fail "recorded as installed"
+  fi
+done
+
+# The sources that fallback hands to apt: the machine's as apt reads them, without their
+# security suites; what apt itself passes over is left out. Row: name, expected output (each
+# file's name, then its text), then input files (list = sources.list, parts/NAME) and texts.
+reduce_case() {
+  local name=$1 expected=$2 got
+  shift 2
+  rm -rf "$work/src" "$work/reduced"
+  mkdir -p "$work/src/parts" "$work/reduced"
+  while [ $# -gt 1 ]; do printf "$2" >"$work/src/$1"; shift 2; done
+  python3 "$repo/tools/setup/reduce_apt_sources.py" "$work/src/list" "$work/src/parts" "$work/reduced" >/dev/null
+  got=$(cd "$work/reduced" && for f in *; do [ -e "$f" ] && printf '%s:\n%s\n' "$f" "$(cat "$f")"; done)
+  [ "$got" = "$(printf "$expected")" ] || { case="reduced sources: $name"; fail "got:"$'\n'"$got"; }
+}
+reduce_case "deb822, the security suite among others, Architectures and Signed-By kept" \
+  'a.sources:\nTypes: deb\nURIs: http://m/d\nSuites: bookworm bookworm-updates\nArchitectures: amd64 i386\nSigned-By: /k.gpg' \
+  parts/a.sources 'Types: deb\nURIs: http://m/d\n# a note\nSuites: bookworm bookworm-security bookworm-updates\nArchitectures: amd64 i386\nSigned-By: /k.gpg\n'
+reduce_case "deb822, a security paragraph, a disabled one, a key written inline" \
+  'b.sources:\nTypes: deb\nURIs: http://m/d\nSuites: bookworm\nSigned-By:\n -----BEGIN PGP PUBLIC KEY BLOCK-----\n .\n abc' \
+  parts/b.sources 'Types: deb\nURIs: http://m/s\nSuites: bookworm-security\n\nTypes: deb\nURIs: http://m/d\nSuites: bookworm\nSigned-By:\n -----BEGIN PGP PUBLIC KEY BLOCK-----\n .\n abc\n\nEnabled: no\nTypes: deb\nURIs: http://m/x\nSuites: bookworm\n'
+reduce_case "one-line entries with options, in sources.list and in a part" \
+  'c.list:\ndeb [arch=amd64 signed-by=/k.gpg] http://m/d bookworm-updates main\nsources-list.list:\ndeb http://m/d bookworm main' \
+  list 'deb http://m/d bookworm main # the release\ndeb http://m/s bookworm-security main\n' \
+  parts/c.list 'deb [arch=amd64 signed-by=/k.gpg] http://m/d bookworm-updates main\ndeb [ signed-by=/k.gpg ] http://m/s bookworm-security main\n'
+reduce_case "names apt passes over" \
+  'ok.list:\ndeb http://m/d bookworm main' \
+  parts/ok.list 'deb http://m/d bookworm main\n' parts/x.list.disabled-by-farm 'deb http://m/o bookworm main\n' \
+  'parts/bad name.list' 'deb http://m/o bookworm main\n'
 
 [ "$status" -eq 0 ] && echo ok
 exit "$status"
