@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agent/core/agent_core.h"
+#include "standins/common/settings.h"
 
 namespace agentstandin {
 
@@ -43,8 +44,9 @@ inline std::vector<std::wstring> Arguments() {
   return args;
 }
 
-// Settings from "agent.ini" beside the program (section [Agent]), then from the
-// environment, then the defaults.
+// Settings from "agent.ini" beside the program (section [Agent]), then from the machine's
+// registry (HKLM\Software\LumoStandins\Agent, set by a test: on the SYSTEM route the starter
+// and the manager get the system's environment, not the test's), then the defaults.
 struct Settings {
   unsigned long lifetimeMs = 0;     // 0: until the window is closed
   unsigned long windowDelayMs = 0;  // a pause before the window appears
@@ -52,25 +54,24 @@ struct Settings {
   std::wstring recordFolder;
 };
 
-inline std::wstring IniString(const std::wstring& ini, const wchar_t* key, const wchar_t* environment) {
+inline std::wstring IniString(const std::wstring& ini, const wchar_t* key) {
   wchar_t value[MAX_PATH * 2] = {};
   if (::GetFileAttributesW(ini.c_str()) != INVALID_FILE_ATTRIBUTES &&
       ::GetPrivateProfileStringW(L"Agent", key, L"", value, MAX_PATH * 2, ini.c_str()) != 0 && value[0] != 0)
     return value;
-  if (::GetEnvironmentVariableW(environment, value, MAX_PATH * 2) != 0) return value;
-  return L"";
+  return standins::Setting(key, L"Agent");
 }
 
 inline Settings ReadSettings() {
   Settings settings;
   const std::wstring ini = ModuleFolder() + L"\\agent.ini";
-  std::wstring text = IniString(ini, L"LifetimeMs", L"LUMO_AGENT_LIFETIME_MS");
+  std::wstring text = IniString(ini, L"LifetimeMs");
   if (!text.empty()) settings.lifetimeMs = wcstoul(text.c_str(), nullptr, 10);
-  text = IniString(ini, L"WindowDelayMs", L"LUMO_AGENT_WINDOW_DELAY_MS");
+  text = IniString(ini, L"WindowDelayMs");
   if (!text.empty()) settings.windowDelayMs = wcstoul(text.c_str(), nullptr, 10);
-  text = IniString(ini, L"ExitCode", L"LUMO_AGENT_EXIT_CODE");
+  text = IniString(ini, L"ExitCode");
   if (!text.empty()) settings.exitCode = _wtoi(text.c_str());
-  settings.recordFolder = IniString(ini, L"RecordFolder", L"LUMO_AGENT_RECORD_FOLDER");
+  settings.recordFolder = IniString(ini, L"RecordFolder");
   if (settings.recordFolder.empty()) {
     // Outside the work folder, so that the record outlives the launcher's clean-up.
     wchar_t common[MAX_PATH] = {};

@@ -148,6 +148,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   fields.emplace_back("session", std::to_string(static_cast<int>(session)));
   fields.emplace_back("user", Utf8(UserName()));
   fields.emplace_back("is_system", RunsAsSystem() ? "1" : "0");
+  wchar_t path[8192] = {};
+  const DWORD pathLength = ::GetEnvironmentVariableW(L"PATH", path, 8192);
+  fields.emplace_back("path", pathLength < 8192 ? Utf8(path) : std::string());
   AddProductValues(fields, session);
   fields.emplace_back("server_pid", std::to_string(serverId));
   fields.emplace_back("window", window != nullptr ? "1" : "0");

@@ -44,8 +44,8 @@ bool HoldsOwnFile() {
   const bool checkFailed = own != nullptr && own->GetVerdict() == CLauncherFile::Verdict::kAnotherFile;
   const DWORD why =
       own == nullptr ? ERROR_INVALID_HANDLE : checkFailed ? static_cast<DWORD>(own->Status()) : own->Error();
-  CUtility::Log(checkFailed ? L"[%ls] LUMO skip: the launcher's file is not the one started (0x%08X)"
-                       : L"[%ls] LUMO skip: the launcher's file cannot be opened (%d)",
+  CUtility::Log(checkFailed ? "[%ls] LUMO skip: the launcher's file is not the one started (0x%08X)"
+                            : "[%ls] LUMO skip: the launcher's file cannot be opened (%d)",
                 kSource, static_cast<int>(why));
   return false;
 }
@@ -53,14 +53,14 @@ bool HoldsOwnFile() {
 }  // namespace
 
 bool CUnPackFileApp::InitInstance() {
-  // 0. The launcher's own file.
-  if (!HoldsOwnFile()) return false;
-
-  // 1. Operating system.
+  // 1. Operating system: an older system is told to upgrade, and nothing is logged.
   if (!IsSupportedSystem()) {
     ShowUpgradeMessage();
     return true;
   }
+
+  // The launcher's own file, before anything is written, shown or started.
+  if (!HoldsOwnFile()) return false;
 
   // 2. Elevation.
   bool bRunAsSystem = false;
@@ -91,7 +91,7 @@ bool CUnPackFileApp::InitInstance() {
   // 9. Work folder check and initial settings.
   // Only a folder this run created counts; without one the launch is skipped.
   if (!unpack.HasWorkFolder()) {
-    CUtility::Log(L"[%ls] LUMO skip without unpacking files", kSource);
+    CUtility::Log("[%ls] LUMO skip without unpacking files", kSource);
   } else {
     CInitSetting settings;
     settings.Load(workFolder);

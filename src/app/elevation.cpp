@@ -48,13 +48,12 @@ bool HandleElevation(bool& runAsSystem) {
       // The elevated copy is started from the file this run holds, named by the path the
       // system resolved for the handle: no link on the way to it can be turned elsewhere
       // between the check and the prompt, and the file itself cannot move while held. The
-      // hold lasts until this process ends, after the start.
+      // hold lasts until this process ends, after the start. Where no final path can be had
+      // (a volume without a drive letter, some redirectors), the module's path names it: the
+      // held file cannot be renamed or replaced meanwhile either.
       const CLauncherFile* own = CLauncherFile::Own();
-      const std::wstring file = own != nullptr ? own->FinalPath() : std::wstring();
-      if (file.empty()) {
-        CUtility::Log(L"[%ls] LUMO no elevation: no final path", kSource);
-        return true;
-      }
+      std::wstring file = own != nullptr ? own->FinalPath() : std::wstring();
+      if (file.empty()) file = CUtility::GetModulePath();
       // A declined or impossible elevation leaves this run to go on unelevated; the
       // elevated copy, when it starts, repeats the whole sequence.
       return !StartElevatedCopy(file, ::GetCommandLineW());
@@ -94,13 +93,13 @@ bool HandleTokenSwitch(bool runAsSystem, bool& skipForegroundCheck) {
 
   if (AskConsent()) {
     if (StartReopen(CUtility::GetModulePath(), ::GetCommandLineW())) {
-      CUtility::Log(L"[%ls] LUMO ElevationLimited reopen ", kSource);
+      CUtility::Log("[%ls] LUMO ElevationLimited reopen ", kSource);
     } else {
       const DWORD error = ::GetLastError();
-      CUtility::Log(L"[%ls] LUMO ElevationLimited reopen failed %d", kSource, static_cast<int>(error));
+      CUtility::Log("[%ls] LUMO ElevationLimited reopen failed %d", kSource, static_cast<int>(error));
     }
   } else {
-    CUtility::Log(L"[%ls] LUMO ElevationLimited cancel", kSource);
+    CUtility::Log("[%ls] LUMO ElevationLimited cancel", kSource);
   }
   return false;
 }

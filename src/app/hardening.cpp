@@ -4,10 +4,11 @@
 // look for beside a downloaded executable (a downloads folder, where anybody may have
 // planted one). An administrator's run repeats itself elevated from that same folder.
 //
-// The libraries that are not "known DLLs" on every supported Windows (gdiplus, version,
-// wtsapi32) are not in the import table at all: Windows would resolve them beside the
+// The libraries that are not "known DLLs" on every supported Windows (gdiplus, userenv,
+// version, wtsapi32) are not in the import table at all: Windows would resolve them beside the
 // program before any of this code runs. They are bound late, through delay-load import
-// libraries, and the hook below loads each one by its full path in the system folder.
+// libraries, and the delay-load helper below loads each one by its full path in the system
+// folder.
 #include <windows.h>
 
 #include <delayimp.h>
@@ -47,31 +48,57 @@ void SearchSystemFolderOnly() {
   if (setDefault != nullptr) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-// The delay-load helper asks this hook before it loads a late-bound library. It never gets
-// a null answer, because on a null answer it would search for the name, beside the program
-// first on a Windows 7 without the loader update.
-FARPROC WINAPI LoadLateBoundLibrary(unsigned note, PDelayLoadInfo info) {
-  if (note != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr) return nullptr;
-  const std::string narrow(info->szDll);
+// A late-bound library, from the system folder by its full path; never by a search for its name,
+// which on a Windows 7 without the loader update looks beside the program first. A library of
+// Windows itself missing from the system folder ends the run: the launcher could not have
+// started at all had it imported the library directly, and a search could find a planted copy.
+HMODULE LoadLateBoundLibrary(const char* dll) {
+  const std::string narrow(dll);
   const std::wstring name(narrow.begin(), narrow.end());  // the import library's ASCII name
+  // On Windows 7 without its loader update, the libraries that a library loaded by full path
+  // imports are looked for beside the program first: userenv's own import goes first, from
+  // the system folder, so that the name is already loaded when userenv asks for it.
+  if (::lstrcmpiW(name.c_str(), L"userenv.dll") == 0) CUtility::LoadSystemLibrary(L"profapi.dll");
   const HMODULE module = CUtility::LoadSystemLibrary(name);
   if (module == nullptr) {
-    // A library of Windows itself missing from the system folder: the launcher could not
-    // have started at all had it imported the library directly. Ending here is the safe
-    // answer; searching for the name could find a planted copy.
     const DWORD error = ::GetLastError();
-    CUtility::Log(L"[%ls] %ls cannot be loaded from the system folder (%d); the launcher ends",
+    CUtility::Log("[%ls] %ls cannot be loaded from the system folder (%d); the launcher ends",
                   L"CUnPackFileApp::LoadLateBoundLibrary", name.c_str(), static_cast<int>(error));
     ::ExitProcess(error != 0 ? error : ERROR_MOD_NOT_FOUND);
   }
-  return reinterpret_cast<FARPROC>(module);
+  return module;
 }
 
 }  // namespace
 
+// The helper that the late-bound import libraries (src/app/late_bound/*.def) call on a
+// function's first use, in place of the toolchain's: it loads the library as above and puts
+// the function into its slot. A function missing from the system's library ends the run too.
+extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot) {
+  // The descriptor's fields are offsets from the image (or, in the old form, addresses).
+  const ULONG_PTR base =
+      (descriptor->grAttrs & dlattrRva) != 0 ? reinterpret_cast<ULONG_PTR>(::GetModuleHandleW(nullptr)) : 0;
+  const auto at = [base](ULONG_PTR value) { return reinterpret_cast<void*>(base + value); };
+  HMODULE* module = static_cast<HMODULE*>(at(descriptor->rvaHmod));
+  if (*module == nullptr) *module = LoadLateBoundLibrary(static_cast<const char*>(at(descriptor->rvaDLLName)));
+  const auto* names = static_cast<const IMAGE_THUNK_DATA*>(at(descriptor->rvaINT));
+  const IMAGE_THUNK_DATA& name = names[slot - static_cast<FARPROC*>(at(descriptor->rvaIAT))];
+  const char* function =
+      IMAGE_SNAP_BY_ORDINAL(name.u1.Ordinal)
+          ? reinterpret_cast<const char*>(static_cast<ULONG_PTR>(IMAGE_ORDINAL(name.u1.Ordinal)))
+          : reinterpret_cast<const char*>(static_cast<const IMAGE_IMPORT_BY_NAME*>(at(name.u1.AddressOfData))->Name);
+  const FARPROC found = ::GetProcAddress(*module, function);
+  if (found == nullptr) {
+    CUtility::Log("[%ls] a function of %hs is missing (%d); the launcher ends", L"CUnPackFileApp::LoadLateBoundLibrary",
+                  static_cast<const char*>(at(descriptor->rvaDLLName)), static_cast<int>(::GetLastError()));
+    ::ExitProcess(ERROR_PROC_NOT_FOUND);
+  }
+  *slot = found;
+  return found;
+}
+
 CUnPackFileApp::CUnPackFileApp() {
   SearchSystemFolderOnly();
-  __pfnDliNotifyHook2 = &LoadLateBoundLibrary;
 
   // Results are ignored throughout: a library missing from this Windows release simply
   // fails to load, and a failing GetSystemDirectoryW makes every load fail harmlessly.

@@ -47,7 +47,7 @@ constexpr unsigned kAbortExitCode = 3;
 [[noreturn]] void EndRun(const wchar_t* what) {
   static volatile LONG ending = 0;
   if (::InterlockedExchange(&ending, 1) == 0)
-    CUtility::Log(L"[%ls] %ls; the launcher ends", L"CUnPackFileApp::EndRun", what);
+    CUtility::Log("[%ls] %ls; the launcher ends", L"CUnPackFileApp::EndRun", what);
   // Not ExitProcess: that would run the libraries' and the program's clean-up in a process
   // whose state is unknown, with the other thread possibly holding the locks it needs.
   ::TerminateProcess(::GetCurrentProcess(), kAbortExitCode);

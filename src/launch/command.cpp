@@ -1,9 +1,10 @@
 // Command execution: the one way the launcher runs an external step. The interpreter runs
-// hidden in the work folder, with the system's environment and nothing to read; the launcher
-// waits for it through the animated wait.
+// hidden in the work folder, with nothing to read and, in an elevated run, an environment
+// made from the system's own; the launcher waits for it through the animated wait.
 #include <windows.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <userenv.h>
 
 #include <cstring>
 #include <vector>
@@ -92,36 +93,28 @@ void WriteBackupForElevation() {
   user.RevertNow();
   if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder || verdict == lumo::Verdict::kOtherNames)
     lumo::LogRefusal(kSource, {held ? destination : road.path, verdict, 0});
-  CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kSource, source.c_str(), destination.c_str(),
+  CUtility::Log("[%ls] backup for elevation %ls to %ls %d", kSource, source.c_str(), destination.c_str(),
                 static_cast<int>(result));
 }
 
-// One of the machine's environment values, as stored, into `value` (room for 32767 characters
-// and a null, the longest an environment value may be); empty when it cannot be read.
-void ReadMachineValue(HKEY key, const wchar_t* name, wchar_t* value) {
-  DWORD type = 0, size = 32767 * sizeof(wchar_t);
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ))
-    value[0] = L'\0';
-}
-
-// The commands' own environment block (launch/core/command_environment.h). The machine's
-// Path and PATHEXT are read here, read-only, from the machine's hive: CRegistry reaches only
-// the session user's hive, and these are no setting of the agent's.
-std::wstring CommandEnvironmentBlock() {
-  wchar_t windows[MAX_PATH] = {};
-  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  std::wstring values(2 * 32768, L'\0');  // Path, then PATHEXT
-  lumo::UniqueKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", 0,
-                      KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
-    ReadMachineValue(key.get(), L"Path", &values[0]);
-    ReadMachineValue(key.get(), L"PATHEXT", &values[32768]);
+// The block an elevated run's command gets (launch/core/command_environment.h), made from
+// the system's own block: false, with the Win32 error, when that cannot be had; the command
+// then does not run.
+bool ElevatedEnvironment(bool manager, const std::wstring& workFolder, std::wstring& block, DWORD& error) {
+  void* system = nullptr;
+  if (!::CreateEnvironmentBlock(&system, nullptr, FALSE) || system == nullptr) {
+    error = ::GetLastError();
+    if (error == ERROR_SUCCESS) error = ERROR_ENVVAR_NOT_FOUND;
+    return false;
   }
+  wchar_t windows[MAX_PATH] = {}, folder[MAX_PATH] = {};
+  ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  ::GetSystemDirectoryW(folder, MAX_PATH);
   wchar_t* own = ::GetEnvironmentStringsW();
-  std::wstring block = lumo::CommandEnvironment(own, windows, &values[0], &values[32768]);
+  block = lumo::CommandEnvironment(true, manager, own, static_cast<const wchar_t*>(system), windows, folder, workFolder);
   if (own != nullptr) ::FreeEnvironmentStringsW(own);
-  return block;
+  ::DestroyEnvironmentBlock(system);
+  return true;
 }
 
 // A command may itself end with exit code 259 (STILL_ACTIVE); the process handle's state
@@ -135,11 +128,20 @@ bool HasEnded(HANDLE process, DWORD& exitCode) {
 }  // namespace
 
 int CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters, bool backup) {
-  return lumo::ExecuteProgram(Interpreter(), workFolder, parameters, backup, &m_pMainWnd);
+  // Only the manager's start asks for the backup copy. An unelevated run's commands get its own
+  // environment as it stands; an elevated run's get blocks of their own.
+  std::wstring environment;
+  DWORD error = ERROR_SUCCESS;
+  if (CUtility::IsProcessElevated() && !ElevatedEnvironment(backup, workFolder, environment, error)) {
+    CUtility::Log("[%ls] fail %d", kSource, static_cast<int>(error));
+    return static_cast<int>(error);
+  }
+  return lumo::ExecuteProgram(Interpreter(), workFolder, parameters, backup, &m_pMainWnd, environment);
 }
 
 int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFolder,
-                         const std::wstring& parameters, bool backup, CLoadingWnd** loadingWindow) {
+                         const std::wstring& parameters, bool backup, CLoadingWnd** loadingWindow,
+                         std::wstring environment) {
   // The work folder stays the current directory afterwards: later steps resolve the task
   // definition and the agent's files against it.
   ::SetCurrentDirectoryW(workFolder.c_str());
@@ -182,21 +184,20 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   }
   std::wstring commandLine(1, L'"');
   ((commandLine += program) += L"\" ") += parameters;
-  std::wstring environment = CommandEnvironmentBlock();
   lumo::UniqueProcessInformation created;
   const BOOL started = ::CreateProcessW(
       program.c_str(), &commandLine[0], nullptr, nullptr, listed,
-      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), &environment[0],
-      workFolder.c_str(), &startup.StartupInfo, &created.info);
+      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0),
+      environment.empty() ? nullptr : &environment[0], workFolder.c_str(), &startup.StartupInfo, &created.info);
   const DWORD error = ::GetLastError();
   if (listed) release(list);
   if (!started) {
-    CUtility::Log(L"[%ls] fail %d", kSource, static_cast<int>(error));
+    CUtility::Log("[%ls] fail %d", kSource, static_cast<int>(error));
     return static_cast<int>(error);
   }
   const HANDLE process = created.info.hProcess;
   const DWORD processId = created.info.dwProcessId;
-  CUtility::Log(L"[%ls] succ wait pid:%d", kSource, static_cast<int>(processId));
+  CUtility::Log("[%ls] succ wait pid:%d", kSource, static_cast<int>(processId));
 
   if (backup) WriteBackupForElevation();
 
@@ -213,7 +214,7 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   } while (!HasEnded(process, exitCode));
 
   created.reset();
-  CUtility::Log(L"[%ls] pid:%d finish ecode:%d", kSource, static_cast<int>(processId), static_cast<int>(exitCode));
+  CUtility::Log("[%ls] pid:%d finish ecode:%d", kSource, static_cast<int>(processId), static_cast<int>(exitCode));
   return static_cast<int>(exitCode);
 }
 
@@ -243,14 +244,14 @@ BOOL CUtility::GetProductVersion(DWORD& versionMS, DWORD& versionLS) {
   const BYTE* data = loaded != nullptr ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
   const DWORD size = resource != nullptr ? ::SizeofResource(self, resource) : 0;
   // VerQueryValueW may write into the block it is given (room for its text conversions, as
-  // GetFileVersionInfoSizeW leaves): a copy of our own, never the mapped image. The launcher's
-  // own resource is a few hundred bytes.
-  BYTE block[2048];
-  if (data == nullptr || size == 0 || size > sizeof block / 2) return FALSE;
-  std::memcpy(block, data, size);
+  // GetFileVersionInfoSizeW leaves, twice the resource): a copy of our own, never the mapped
+  // image, as large as the resource asks.
+  if (data == nullptr || size == 0) return FALSE;
+  std::vector<BYTE> block(2 * static_cast<std::size_t>(size));
+  std::memcpy(block.data(), data, size);
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  const BOOL found = ::VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&fixed), &length);
+  const BOOL found = ::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length);
   if (found && fixed != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
     versionMS = fixed->dwProductVersionMS;
     versionLS = fixed->dwProductVersionLS;

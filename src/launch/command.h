@@ -1,5 +1,6 @@
 // The hidden command run beneath CUnPackFileApp::ExecuteCommand, with the program given,
-// so a test can ask for a program that does not exist.
+// so a test can ask for a program that does not exist. `environment`: the block the command
+// gets; empty: the launcher's own.
 #pragma once
 
 #include <string>
@@ -9,6 +10,7 @@ class CLoadingWnd;
 namespace lumo {
 
 int ExecuteProgram(const std::wstring& program, const std::wstring& workFolder,
-                   const std::wstring& parameters, bool backup, CLoadingWnd** loadingWindow);
+                   const std::wstring& parameters, bool backup, CLoadingWnd** loadingWindow,
+                   std::wstring environment = std::wstring());
 
 }  // namespace lumo

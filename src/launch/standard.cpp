@@ -12,7 +12,7 @@ namespace lumo {
 bool RenameInWorkFolder(const std::wstring& from, const std::wstring& to, const wchar_t* source) {
   if (::MoveFileW(from.c_str(), to.c_str())) return true;
   const DWORD error = ::GetLastError();
-  CUtility::Log(L"[%ls] rename %ls to %ls failed %d", source, from.c_str(), to.c_str(), static_cast<int>(error));
+  CUtility::Log("[%ls] rename %ls to %ls failed %d", source, from.c_str(), to.c_str(), static_cast<int>(error));
   return false;
 }
 
@@ -20,7 +20,7 @@ void CopyFeatureBuild(const std::wstring& workFolder, const wchar_t* source) {
   const std::wstring from = workFolder + L"\\OXFeatureLUMO.exe";
   const std::wstring to = workFolder + L"\\OXFeatMiniLUMO.exe";
   const int result = CUtility::CopyFileAsUser(from, to);
-  CUtility::Log(L"[%ls] copy oxf %ls to %ls %d", source, from.c_str(), to.c_str(), result);
+  CUtility::Log("[%ls] copy oxf %ls to %ls %d", source, from.c_str(), to.c_str(), result);
 }
 
 void SwapPrinterCatalogs(const std::wstring& workFolder, const wchar_t* source) {
@@ -30,7 +30,7 @@ void SwapPrinterCatalogs(const std::wstring& workFolder, const wchar_t* source) 
   const std::wstring regular = workFolder + L"\\dxprinter.cat";
   RenameInWorkFolder(regular, workFolder + L"\\dxprinter8.cat", source);
   RenameInWorkFolder(variant, regular, source);
-  CUtility::Log(L"[%ls] rename printer INF", source);
+  CUtility::Log("[%ls] rename printer INF", source);
 }
 
 }  // namespace lumo
@@ -45,6 +45,6 @@ void CUnPackFileApp::RunAsStandard(const std::wstring& workFolder) {
   lumo::SwapPrinterCatalogs(workFolder, kSource);
 
   if (!m_strSessionCode.empty() && lumo::QuotedSessionCode(m_strSessionCode).empty())
-    CUtility::Log(L"[%ls] session code dropped: it holds characters the interpreter acts on", kSource);
+    CUtility::Log("[%ls] session code dropped: it holds characters the interpreter acts on", kSource);
   ExecuteCommand(workFolder, lumo::ManagerParameters(m_strSessionCode), true);
 }

@@ -96,7 +96,7 @@ void LogRefusal(const std::wstring& path, lumo::KeyStep step) {
   for (wchar_t c : path) line = line * 31 + c;
   if (line == last) return;
   last = line;
-  CUtility::Log(L"[%ls] %ls refused: a link, %ls", L"CRegistry::OpenPath", path.c_str(), lumo::DescribeKeyStep(step));
+  CUtility::Log("[%ls] %ls refused: a link, %ls", L"CRegistry::OpenPath", path.c_str(), lumo::DescribeKeyStep(step));
 }
 
 }  // namespace
@@ -135,6 +135,16 @@ LONG CRegistry::OpenPath(const std::wstring& path, REGSAM mask, bool create, HKE
   lumo::UniqueKey hive;
   LONG status = ERROR_SUCCESS;
   if (start == HKEY_CURRENT_USER) {
+    // An elevated run without the session user's token would open the hive of whoever entered
+    // the credentials (an administrator over the user's shoulder), with every right there:
+    // the product key is then not selectable at all.
+    if (!impersonation.IsImpersonating() && CUtility::IsProcessElevated()) {
+      static bool logged = false;
+      if (!logged) CUtility::Log("[%ls] No token of the session's user: the user's hive is not opened", L"CRegistry::OpenPath");
+      logged = true;
+      key.reset();
+      return ERROR_NO_TOKEN;
+    }
     status = ::RegOpenCurrentUser(KEY_ALL_ACCESS, hive.put());
     start = hive.get();
   }

@@ -10,6 +10,7 @@
 
 #include <winioctl.h>
 #include <winternl.h>
+#include <ntsecapi.h>
 
 #include <cstring>
 #include <cwchar>
@@ -24,6 +25,7 @@ namespace lumo {
 namespace {
 
 constexpr ULONG kFileBasicInformation = 4;
+constexpr ULONG kFileRenameInformation = 10;
 constexpr ULONG kFileDispositionInformation = 13;
 // The disposition with POSIX semantics (Windows 10 1607 and later) takes the name away at
 // once, even while others still have the file open.
@@ -106,6 +108,24 @@ bool DeleteThrough(HANDLE entry, DWORD attributes) {
   return deleted;
 }
 
+// Renames the file open in `entry` (with DELETE) within its folder to "~lumo-<random>.old".
+bool SetAside(HANDLE entry) {
+  uint8_t random[8];
+  if (!::RtlGenRandom(random, sizeof random)) return false;
+  wchar_t name[32];
+  std::swprintf(name, 32, L"~lumo-%02x%02x%02x%02x%02x%02x%02x%02x.old", random[0], random[1], random[2], random[3],
+                random[4], random[5], random[6], random[7]);
+  const std::size_t bytes = std::wcslen(name) * sizeof(wchar_t);
+  // The structure ends in the name: no root folder and a bare name rename within the folder.
+  std::vector<ULONGLONG> buffer(1 + (sizeof(FILE_RENAME_INFORMATION) + bytes) / sizeof(ULONGLONG));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<ULONG>(bytes);
+  std::memcpy(rename->FileName, name, bytes);
+  return SetInformation(entry, rename, static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileRenameInformation);
+}
+
 }  // namespace
 
 // Read in the one class every file system answers (names and attributes are all the walk
@@ -145,10 +165,10 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& entries, const wchar_t* patt
 
 namespace {
 
-bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed);
+bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed, bool setAside);
 
-// Deletes what a folder holds; true when all of it went.
-bool EmptyFolder(HANDLE folder, const std::wstring& path) {
+// Deletes what a folder holds; true when all of it went (`setAside`: or was renamed aside).
+bool EmptyFolder(HANDLE folder, const std::wstring& path, bool setAside) {
   std::vector<Listed> entries;
   if (!ListFolder(folder, entries)) return false;
   const std::wstring prefix = FolderPrefix(path);
@@ -162,7 +182,7 @@ bool EmptyFolder(HANDLE folder, const std::wstring& path) {
       all = all && IsMissing(::GetLastError());  // gone meanwhile: fine
       continue;
     }
-    all = DeleteOpened(child.get(), prefix + listed.name, listed.name, listed.attributes) && all;
+    all = DeleteOpened(child.get(), prefix + listed.name, listed.name, listed.attributes, setAside) && all;
   }
   return all;
 }
@@ -170,15 +190,17 @@ bool EmptyFolder(HANDLE folder, const std::wstring& path) {
 // One opened entry: a folder is emptied first, a link or file deleted as it is. An entry
 // whose handle names another (what Wine opens through a Unix link to a file, which it lists
 // as a plain file) is left alone: the handle is not the entry.
-bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed) {
+bool DeleteOpened(HANDLE entry, const std::wstring& path, const std::wstring& name, DWORD listed, bool setAside) {
   DWORD attributes = 0, tag = 0;
   if (!QueryAttributes(entry, attributes, tag) || !NamesItself(entry, name)) return false;
   switch (DecideOpenedStep(listed, attributes, tag, IsProtectedMountArea(path))) {
     case TreeStep::kDescend:
-      if (!EmptyFolder(entry, path)) return false;
+      if (!EmptyFolder(entry, path, setAside)) return false;
       break;
-    case TreeStep::kRemoveLink:
     case TreeStep::kRemoveFile:
+      // A running program's file cannot be deleted, but it can be renamed.
+      return DeleteThrough(entry, attributes) || (setAside && SetAside(entry));
+    case TreeStep::kRemoveLink:
       break;
     case TreeStep::kSkip:
     case TreeStep::kKeep:
@@ -193,7 +215,7 @@ bool DeleteTreeTop(HANDLE top, const std::wstring& path, bool byPath) {
   DWORD attributes = 0, tag = 0;
   if (!QueryAttributes(top, attributes, tag)) return false;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-  return DeleteOpened(top, path, std::wstring(), byPath ? PathAttributes(path, attributes) : attributes);
+  return DeleteOpened(top, path, std::wstring(), byPath ? PathAttributes(path, attributes) : attributes, false);
 }
 
 // A single entry by path, for RemoveFile and RemoveFolder.
@@ -211,6 +233,8 @@ bool RemoveEntry(const std::wstring& path, bool folder) {
 }  // namespace
 
 bool DeleteFolderTreeAt(HANDLE top, const std::wstring& path) { return DeleteTreeTop(top, path, false); }
+
+bool EmptyFolderAt(HANDLE folder, const std::wstring& path) { return EmptyFolder(folder, path, true); }
 
 bool DeleteEntryAt(HANDLE entry) {
   DWORD attributes = 0, tag = 0;

@@ -31,4 +31,10 @@ bool DeleteFolderTreeAt(HANDLE top, const std::wstring& path);
 // FILE_READ_ATTRIBUTES): a file, a link, or a folder only when it is empty.
 bool DeleteEntryAt(HANDLE entry);
 
+// Deletes everything in the folder open in `folder` (as DeleteFolderTreeAt opens it) and keeps
+// the folder itself. A file that cannot go (a program running from it) is renamed within its
+// folder to a name no one looks for, so that nothing is found under its own name any more.
+// True when the folder was emptied (renamed files aside).
+bool EmptyFolderAt(HANDLE folder, const std::wstring& path);
+
 }  // namespace lumo

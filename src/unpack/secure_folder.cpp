@@ -16,6 +16,7 @@ namespace {
 // The held chain down to the work folder, and whether its deepest folder is the work folder.
 FolderChain g_held;
 bool g_holdsWorkFolder = false;
+bool g_keepWorkFolder = false;
 
 std::wstring WithoutTrailingBackslash(std::wstring path) {
   while (path.size() > 3 && path.back() == L'\\') path.pop_back();
@@ -105,6 +106,12 @@ int ClaimWorkFolder(FolderChain& chain, const std::wstring& name, bool protect) 
 
 HANDLE HeldWorkFolder() { return g_holdsWorkFolder ? g_held.Deepest() : nullptr; }
 
+HANDLE HeldWorkFolderParent() { return g_holdsWorkFolder ? g_held.Parent() : nullptr; }
+
+void KeepHeldWorkFolder() { g_keepWorkFolder = true; }
+
+bool IsHeldWorkFolderKept() { return g_holdsWorkFolder && g_keepWorkFolder; }
+
 bool IsHeldWorkFolder(const std::wstring& path) {
   if (!g_holdsWorkFolder) return false;
   UniqueFile now(::CreateFileW(WithoutTrailingBackslash(path).c_str(), FILE_READ_ATTRIBUTES,
@@ -138,6 +145,16 @@ bool DeleteDeepest(FolderChain& chain, bool tree) {
 bool DeleteHeldWorkFolder(bool andParent) {
   if (!g_holdsWorkFolder) return false;
   g_holdsWorkFolder = false;
+  if (g_keepWorkFolder) {
+    // Emptied through a handle opened from the hold; the hold itself goes with the chain.
+    const std::wstring path = g_held.Path();
+    UniqueFile emptied = OpenRelative(g_held.Deepest(), std::wstring(), kFolderDeletionAccess & ~DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                      FILE_OPEN_REPARSE_POINT);
+    if (emptied) EmptyFolderAt(emptied.get(), path);
+    g_held.Clear();
+    return true;
+  }
   DeleteDeepest(g_held, true);
   // The parent goes only when no other session's folder is left in it.
   if (andParent) DeleteDeepest(g_held, false);

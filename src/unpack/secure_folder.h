@@ -25,8 +25,14 @@ namespace lumo {
 // is taken), with `chain` as it was.
 int ClaimWorkFolder(FolderChain& chain, const std::wstring& name, bool protect);
 
-// The held work folder's handle; null when none is held.
+// The held work folder's handle, and that of the folder above it; null when none is held.
 HANDLE HeldWorkFolder();
+HANDLE HeldWorkFolderParent();
+
+// A task that may still name the work folder outlives the run (its deletion failed): the
+// folder is then emptied at the end and kept, so that its name is never given up.
+void KeepHeldWorkFolder();
+bool IsHeldWorkFolderKept();
 
 // True when the path names the held work folder (same volume, same file identity); false
 // when nothing is held or the path leads elsewhere.
@@ -37,8 +43,9 @@ void ReleaseWorkFolder();
 
 // Deletes the held work folder with everything in it and, with `andParent`, then the folder
 // above it when that has become empty; lets go of all that is held. Each goes through a
-// handle opened from the run's own hold on it, so no name is resolved again. False, with
-// nothing done, when no work folder is held.
+// handle opened from the run's own hold on it, so no name is resolved again. After
+// KeepHeldWorkFolder the folder is only emptied (EmptyFolderAt) and kept. False, with nothing
+// done, when no work folder is held.
 bool DeleteHeldWorkFolder(bool andParent);
 
 // Lets the chain go of its deepest folder and deletes that folder, as a tree or only when it

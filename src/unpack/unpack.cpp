@@ -89,14 +89,14 @@ uint64_t FreeBytes(const wchar_t* folder) {
 // program files folder, which decides when the first is too full.
 bool HasRoomFor(uint64_t size) {
   uint64_t free = FreeBytes(nullptr);
-  CUtility::Log(L"[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
+  CUtility::Log("[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
                 static_cast<long long>(size));
   if (free >= size) return true;
   wchar_t folder[MAX_PATH + 1] = {};
   if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, folder)))
     ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder);
   free = FreeBytes(folder);
-  CUtility::Log(L"[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
+  CUtility::Log("[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
                 static_cast<long long>(size));
   return free >= size;
 }
@@ -104,24 +104,28 @@ bool HasRoomFor(uint64_t size) {
 void ReportNoDiskSpace() {
   const std::wstring caption = LoadResString(IDS_PRODUCT_NAME);
   const std::wstring text = LoadResString(IDS_NO_DISK_SPACE);
-  CUtility::Log(L"[%ls] %ls", kUnPackFiles, text.c_str());
+  CUtility::Log("[%ls] %ls", kUnPackFiles, text.c_str());
   // Shown by the extraction thread: the main thread stays in its wait until it is closed.
   ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
 }
 
 enum class CopyResult { kDone, kShortRead, kReadFailed, kWriteFailed };
 
-// Streams `size` bytes from `offset` of the source into the target through one buffer. A
-// read that returns fewer bytes than asked ends the copy at once: the entry claims more than
-// the file holds, and no further read could deliver it.
+// Streams `size` bytes from `offset` of the source into the target through one buffer, read
+// on from there in sequence. A read that returns fewer bytes than asked ends the copy at once:
+// the entry claims more than the file holds, and no further read could deliver it.
 CopyResult CopyEntry(const CLauncherFile& source, uint64_t offset, HANDLE target, uint64_t size, uint64_t& copied,
                      DWORD& error) {
   std::vector<char> buffer(LUMO_COPY_BUFFER);
   copied = 0;
+  if (!source.Seek(offset)) {
+    error = ::GetLastError();
+    return CopyResult::kReadFailed;
+  }
   while (copied < size) {
     const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(size - copied, buffer.size()));
     DWORD got = 0;
-    if (!source.ReadAt(offset + copied, buffer.data(), ask, got)) {
+    if (!source.Read(buffer.data(), ask, got)) {
       error = ::GetLastError();
       return CopyResult::kReadFailed;
     }
@@ -142,26 +146,21 @@ CopyResult CopyEntry(const CLauncherFile& source, uint64_t offset, HANDLE target
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Opens the leftover `name` below the deepest folder of `parent` as itself and deletes it
-// with everything in it through that handle; with `ownOnly`, only when its descriptor is the
-// one an elevated run gives its work folder. A link or a file in its place is refused and
+// with everything in it through that handle. A link or a file in its place is refused and
 // logged, and nothing behind it is touched. A folder that a running launcher holds cannot be
 // opened for deletion (the hold shares none): it fails and stays. Returns the verdict on the
 // open; `gone` tells whether all of it went. The handle is closed on return: where deletion
 // is not POSIX, the name goes with it.
-lumo::Verdict RemoveLeftover(const lumo::FolderChain& parent, const std::wstring& name, bool ownOnly, bool& gone) {
+lumo::Verdict RemoveLeftover(const lumo::FolderChain& parent, const std::wstring& name, bool& gone) {
   const std::wstring path = parent.Path() + name;
   lumo::UniqueFile leftover;
   DWORD error = 0;
-  const lumo::CheckedOpen open{lumo::kFolderDeletionAccess | READ_CONTROL, kShareAll, FILE_OPEN, true};
+  const lumo::CheckedOpen open{lumo::kFolderDeletionAccess, kShareAll, FILE_OPEN, true};
   const lumo::Verdict verdict = lumo::OpenChecked(parent.Deepest(), name, open, leftover, error);
   gone = false;
   if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder)
     LogRefusal(kGetWorkFolder, {path, verdict, 0});
   if (verdict != lumo::Verdict::kAccepted) return verdict;
-  if (ownOnly && !lumo::HasWorkFolderSecurity(leftover.get())) {
-    CUtility::Log(L"[%ls] %ls is not a work folder of this launcher; left as it is", kGetWorkFolder, path.c_str());
-    return verdict;
-  }
   gone = lumo::DeleteFolderTreeAt(leftover.get(), path);
   return verdict;
 }
@@ -172,20 +171,8 @@ lumo::Verdict RemoveLeftover(const lumo::FolderChain& parent, const std::wstring
 void RemoveSessionLeftovers(lumo::FolderChain& parent, long session) {
   bool gone = false;
   for (int attempt = 0; attempt <= lumo::kFreshWorkFolders; ++attempt)
-    RemoveLeftover(parent, lumo::WorkFolderName(session, attempt), false, gone);
+    RemoveLeftover(parent, lumo::WorkFolderName(session, attempt), gone);
   lumo::DeleteDeepest(parent, false);
-}
-
-// The folders that killed elevated runs left under the Windows temp folder: named, made and
-// protected as this launcher makes its own, and held by no running launcher.
-void RemoveEarlierRunFolders(const lumo::FolderChain& temp) {
-  const lumo::UniqueFile listing =
-      lumo::OpenRelative(temp.Deepest(), std::wstring(), FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
-  std::vector<lumo::Listed> entries;
-  if (!listing || !lumo::ListFolder(listing.get(), entries, L"lumo-*")) return;
-  bool gone = false;
-  for (const lumo::Listed& entry : entries)
-    if (lumo::IsUnpredictableFolderName(entry.name)) RemoveLeftover(temp, entry.name, true, gone);
 }
 
 // An entry's file in the held work folder, made relative to its handle and checked: a name
@@ -233,7 +220,7 @@ DWORD WINAPI CUnPack::ExtractionThread(LPVOID parameter) {
 int CUnPack::RunExtraction() {
   if (!m_hThread) {
     m_hThread.reset(::CreateThread(nullptr, 0, &CUnPack::ExtractionThread, this, 0, nullptr));
-    if (!m_hThread) CUtility::Log(L"[%ls] CreateThread failed %d", L"CUnPack::RunExtraction", static_cast<int>(::GetLastError()));
+    if (!m_hThread) CUtility::Log("[%ls] CreateThread failed %d", L"CUnPack::RunExtraction", static_cast<int>(::GetLastError()));
   }
   // A failed thread start leaves nothing to wait for; the run goes on without a payload.
   // No time limit, but the loading window's messages are handled meanwhile (no frames:
@@ -248,10 +235,10 @@ int CUnPack::RunExtraction() {
 
 uint64_t CUnPack::FindHeader() {
   const std::wstring path = SourcePath();
-  CUtility::Log(L"[%ls] Name:%ls", kFindHeader, path.c_str());
+  CUtility::Log("[%ls] Name:%ls", kFindHeader, path.c_str());
   const CLauncherFile* file = Source();
   if (file == nullptr || !file->IsHeld()) {
-    CUtility::Log(L"[%ls] Fail", kFindHeader);
+    CUtility::Log("[%ls] Fail", kFindHeader);
     CUtility::FileException(file != nullptr ? file->Error() : ERROR_INVALID_HANDLE, path);
     return 0;
   }
@@ -261,18 +248,18 @@ uint64_t CUnPack::FindHeader() {
     case lumo::TrailerStatus::kNoPeHeaders:
       return 0;
     case lumo::TrailerStatus::kHeadersShort:
-      CUtility::Log(L"[%ls] No payload: the PE headers are cut short", kFindHeader);
+      CUtility::Log("[%ls] No payload: the PE headers are cut short", kFindHeader);
       return 0;
     default:
       break;
   }
-  CUtility::Log(L"[%ls] Sign Size:%d", kFindHeader, static_cast<int>(location.security.signSize));
+  CUtility::Log("[%ls] Sign Size:%d", kFindHeader, static_cast<int>(location.security.signSize));
   if (location.status != lumo::TrailerStatus::kFound) {
-    CUtility::Log(L"[%ls] No payload: the file is too short for a trailer", kFindHeader);
+    CUtility::Log("[%ls] No payload: the file is too short for a trailer", kFindHeader);
     return 0;
   }
   // The line shows the low 32 bits; the offset is used in full.
-  CUtility::Log(L"[%ls] Header offset:%d", kFindHeader, static_cast<int>(static_cast<uint32_t>(location.headerOffset)));
+  CUtility::Log("[%ls] Header offset:%d", kFindHeader, static_cast<int>(static_cast<uint32_t>(location.headerOffset)));
   return location.headerOffset;
 }
 
@@ -306,7 +293,7 @@ int CUnPack::UnPackFiles() {
       // Nothing may land outside the work folder: the entry is passed over.
       ++counter;
       const std::string reason = lumo::DescribeNameProblem(problem);
-      CUtility::Log(L"[%ls] (%d/%d)Skip file name:%ls (%d), %ls", kUnPackFiles, counter, count,
+      CUtility::Log("[%ls] (%d/%d)Skip file name:%ls (%d), %ls", kUnPackFiles, counter, count,
                     Printable(name).c_str(), static_cast<int>(static_cast<uint32_t>(header.size)),
                     std::wstring(reason.begin(), reason.end()).c_str());
       position = lumo::SkipTarget(position, header.size, length);
@@ -321,7 +308,7 @@ int CUnPack::UnPackFiles() {
 
     const std::wstring target = GetWorkFolder() + name;
     ++counter;
-    CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
+    CUtility::Log("[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
                   static_cast<int>(static_cast<uint32_t>(header.size)));
 
     // Only into the folder this run created and holds: when none could be made, the entry fails.
@@ -341,19 +328,19 @@ int CUnPack::UnPackFiles() {
         lumo::DeleteEntryAt(output.get());
         output.reset();
         if (copy == CopyResult::kShortRead) {
-          CUtility::Log(L"[%ls] UnPack stopped: %lld of %lld bytes in the payload File:%ls", kUnPackFiles,
+          CUtility::Log("[%ls] UnPack stopped: %lld of %lld bytes in the payload File:%ls", kUnPackFiles,
                         static_cast<long long>(copied), static_cast<long long>(header.size), target.c_str());
         }
         CUtility::FileException(error, copy == CopyResult::kWriteFailed ? target : path);
         return 0;
       }
       position += copied;
-      CUtility::Log(L"[%ls] UnPack count:%d len:%d File:%ls", kUnPackFiles, counter,
+      CUtility::Log("[%ls] UnPack count:%d len:%d File:%ls", kUnPackFiles, counter,
                     static_cast<int>(FileLength(output.get())), target.c_str());
     }
     if (counter == count) break;
   }
-  CUtility::Log(L"[%ls] UnPack total %d files.", kUnPackFiles, counter);
+  CUtility::Log("[%ls] UnPack total %d files.", kUnPackFiles, counter);
   return 1;
 }
 
@@ -388,7 +375,7 @@ std::wstring CUnPack::GetWorkFolder() {
   // Whatever the user's temp folder is (a FAT stick, a network path, a folder the user may
   // rename), the elevated run and the programs it starts, as SYSTEM too, work where the user
   // cannot write, rename or replace anything.
-  if (elevated) ClaimSystemTempFolder();
+  if (elevated) ClaimSystemTempFolder(session);
   // Failures show in the file operations that follow: nothing is written into a folder this
   // run did not create, and the launch is skipped.
   return m_strWorkFolder;
@@ -415,7 +402,7 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session) {
     const std::wstring name = lumo::WorkFolderName(session, attempt);
     const std::wstring path = parent.Path() + name + L"\\";
     bool gone = false;
-    const lumo::Verdict verdict = RemoveLeftover(parent, name, false, gone);
+    const lumo::Verdict verdict = RemoveLeftover(parent, name, gone);
     if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder) return;
     if (verdict == lumo::Verdict::kFailed || (verdict == lumo::Verdict::kAccepted && !gone)) continue;
     int result = lumo::ClaimWorkFolder(parent, name, false);
@@ -430,7 +417,7 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session) {
       m_strWorkFolder = path;
       m_bWorkFolderCreated = true;
       if (attempt > 0)
-        CUtility::Log(L"[%ls] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
+        CUtility::Log("[%ls] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
                       kGetWorkFolder, first.c_str(), path.c_str());
       return;
     }
@@ -443,20 +430,20 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session) {
 
 // The elevated run's own folder under the Windows temp folder, through the same checked road
 // as the user's and with the protected descriptor. Users may make folders there, so its name
-// is one no one can know beforehand. What killed elevated runs left there goes first.
-void CUnPack::ClaimSystemTempFolder() {
+// is one no one can know beforehand; it names the session whose task will name the folder.
+// What earlier runs left there stays for the route that deletes tasks (launch/service.cpp).
+void CUnPack::ClaimSystemTempFolder(long session) {
   lumo::FolderChain chain;
   if (!chain.Open(GetSystemTempFolderPath(), true, true)) {
     LogRefusal(kGetWorkFolder, chain.Failure());
     return;
   }
-  RemoveEarlierRunFolders(chain);
   uint8_t random[16];
   if (!::RtlGenRandom(random, sizeof random)) {
-    CUtility::Log(L"[%ls] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
+    CUtility::Log("[%ls] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
     return;
   }
-  const std::wstring name = lumo::UnpredictableFolderName(random, sizeof random);
+  const std::wstring name = lumo::ElevatedFolderName(session, random, sizeof random);
   const std::wstring path = chain.Path() + name + L"\\";
   // The SYSTEM route names the folder in the task's command line, where ' and % cannot stand.
   const int result =
@@ -468,7 +455,7 @@ void CUnPack::ClaimSystemTempFolder() {
   m_strWorkFolder = path;
   m_bWorkFolderCreated = true;
   m_bInSystemTemp = true;
-  CUtility::Log(L"[%ls] This run uses the work folder %ls", kGetWorkFolder, path.c_str());
+  CUtility::Log("[%ls] This run uses the work folder %ls", kGetWorkFolder, path.c_str());
 }
 
 bool CUnPack::HasWorkFolder() const { return m_bWorkFolderCreated && CUtility::FileExists(m_strWorkFolder); }
@@ -482,5 +469,8 @@ void CUnPack::RemoveWorkFolder() {
   while (!above.empty() && above.back() == L'\\') above.pop_back();
   CUtility::StripPathComponents(above, m_bInSystemTemp ? 1 : 2);
   ::SetCurrentDirectoryW(above.c_str());
+  if (lumo::IsHeldWorkFolderKept())
+    CUtility::Log("[%ls] %ls emptied and kept: a task may still name it", L"CUnPack::RemoveWorkFolder",
+                  m_strWorkFolder.c_str());
   lumo::DeleteHeldWorkFolder(!m_bInSystemTemp);
 }

@@ -58,7 +58,7 @@ class CUnPack {
   const CLauncherFile* Source() const;
   void MakeProductTempFolder(lumo::FolderChain& chain, bool checked);
   void ClaimSessionFolder(lumo::FolderChain& parent, long session);
-  void ClaimSystemTempFolder();
+  void ClaimSystemTempFolder(long session);
 
   lumo::UniqueHandle m_hThread;
   std::wstring m_strWorkFolder;

@@ -95,6 +95,8 @@ class FolderChain {
   bool Empty() const { return held_.empty(); }
   // The deepest folder's handle (null when nothing is held) and path (with its backslash).
   HANDLE Deepest() const { return held_.empty() ? nullptr : held_.back().get(); }
+  // The folder above the deepest (null when there is none).
+  HANDLE Parent() const { return held_.size() < 2 ? nullptr : held_[held_.size() - 2].get(); }
   const std::wstring& Path() const { return path_; }
   const ChainFailure& Failure() const { return failure_; }
 

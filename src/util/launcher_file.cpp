@@ -70,6 +70,17 @@ bool CLauncherFile::ReadAt(uint64_t offset, void* buffer, DWORD size, DWORD& got
   return ::GetLastError() == ERROR_HANDLE_EOF;
 }
 
+bool CLauncherFile::Seek(uint64_t offset) const {
+  LARGE_INTEGER to{};
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return ::SetFilePointerEx(m_hFile.get(), to, nullptr, FILE_BEGIN) != FALSE;
+}
+
+bool CLauncherFile::Read(void* buffer, DWORD size, DWORD& got) const {
+  got = 0;
+  return ::ReadFile(m_hFile.get(), buffer, size, &got, nullptr) != FALSE;
+}
+
 uint64_t CLauncherFile::Length() const {
   LARGE_INTEGER length{};
   if (!::GetFileSizeEx(m_hFile.get(), &length) || length.QuadPart < 0) return 0;

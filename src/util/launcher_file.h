@@ -35,9 +35,15 @@ class CLauncherFile {
   DWORD Error() const { return m_dwError; }
   LONG Status() const { return m_status; }
 
-  // Reads at `offset`, whatever another thread reads meanwhile (the handle's file pointer is
-  // not used). True with `got` bytes, 0 at the end; false, with the last error set, on failure.
+  // Reads at `offset` (the handle's file pointer plays no part, though it moves). True with
+  // `got` bytes, 0 at the end; false, with the last error set, on failure.
   bool ReadAt(uint64_t offset, void* buffer, DWORD size, DWORD& got) const;
+  // Sequential reads: the file pointer set once, then read on from wherever the last read
+  // ended. Only the extraction moves the pointer this way, one entry at a time and while no
+  // other thread reads the file: a read by offset costs many times a plain one under Wine,
+  // and an entry is read in many small pieces.
+  bool Seek(uint64_t offset) const;
+  bool Read(void* buffer, DWORD size, DWORD& got) const;
   uint64_t Length() const;
   // The held file's path as the system resolved it, in the Win32 form ("C:\...",
   // "\\server\share\..."); empty when it cannot be had (before Vista, among others).

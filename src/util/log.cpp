@@ -19,11 +19,10 @@ DWORD GetOwnSessionId() {
   return session;
 }
 
-void CUtility::Log(const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
+namespace {
+
+void LogV(const wchar_t* format, va_list args) {
   const std::wstring message = lumo::FormatLogMessageV(format, args);
-  va_end(args);
 
   std::wstring timeText;
   const std::time_t now = std::time(nullptr);
@@ -37,9 +36,29 @@ void CUtility::Log(const wchar_t* format, ...) {
   const std::wstring line =
       lumo::FormatLogLine(::GetCurrentProcessId(), timeText, message, lastError);
   ::OutputDebugStringW(line.c_str());
-  AppendLogLine(line);
+  CUtility::AppendLogLine(line);
   // Logging must not disturb what the caller reads next.
   ::SetLastError(static_cast<DWORD>(lastError));
+}
+
+}  // namespace
+
+void CUtility::Log(const char* format, ...) {
+  wchar_t wide[512];
+  std::size_t i = 0;
+  for (; format[i] != '\0' && i + 1 < sizeof wide / sizeof wide[0]; ++i) wide[i] = static_cast<unsigned char>(format[i]);
+  wide[i] = L'\0';
+  va_list args;
+  va_start(args, format);
+  LogV(wide, args);
+  va_end(args);
+}
+
+void CUtility::Log(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogV(format, args);
+  va_end(args);
 }
 
 std::wstring GetTempFolderPath() {
@@ -103,11 +122,11 @@ void CUtility::FileException(DWORD error, const std::wstring& path) {
     message.pop_back();
   if (!path.empty()) message += L" (" + path + L")";
   ::SetLastError(error);
-  Log(L"[%ls] %ls", L"CUtility::FileException", message.c_str());
+  Log("[%ls] %ls", L"CUtility::FileException", message.c_str());
 }
 
 void lumo::LogRefusal(const wchar_t* source, const ChainFailure& failure) {
-  CUtility::Log(L"[%ls] %ls refused: %ls", source, failure.path.c_str(),
+  CUtility::Log("[%ls] %ls refused: %ls", source, failure.path.c_str(),
                 DescribeVerdict(failure.verdict, failure.error).c_str());
 }
 

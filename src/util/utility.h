@@ -29,7 +29,9 @@ class CUtility {
  public:
   // --- Log and paths (util/log.cpp) ---
   // printf-style; wide arguments are written "%ls". Messages start with "[%ls] " and the
-  // reporting operation's name.
+  // reporting operation's name. The launcher's own formats are plain ASCII, kept narrow (half
+  // the bytes of the download's many log texts) and widened as they are used.
+  static void Log(const char* format, ...);
   static void Log(const wchar_t* format, ...);
   static std::wstring GetLogFilePath();
   static void AppendLogLine(const std::wstring& line);

@@ -1,6 +1,7 @@
-// What a stand-in tells a test about the process that runs it. When LUMO_STANDIN_TRACE names
-// a file, each stand-in appends one line to it (UTF-16 LE, CR LF):
-//   expand.exe bits=64 path=C:\windows\system32\expand.exe parent_bits=64 parent=C:\windows\system32\cmd.exe
+// What a stand-in tells a test about the process that runs it. When the setting "Trace"
+// (standins/common/settings.h) names a file, each stand-in appends one line to it (UTF-16 LE,
+// CR LF), with the value of each variable "TraceVariables" names ("<none>" when unset):
+//   expand.exe bits=64 path=C:\windows\system32\expand.exe parent_bits=64 parent=C:\windows\system32\cmd.exe PATH=...
 // So a test can tell the project's 64-bit stand-in in system32, started by the 64-bit
 // interpreter, from Wine's 32-bit program of the same name in syswow64, which writes nothing:
 // a 32-bit launcher that started the interpreter of its own width would reach that one.
@@ -10,6 +11,8 @@
 #include <tlhelp32.h>
 
 #include <string>
+
+#include "standins/common/settings.h"
 
 namespace standins {
 
@@ -40,9 +43,8 @@ inline DWORD ParentProcessId() {
 }
 
 inline void TraceStart(const wchar_t* program) {
-  wchar_t file[MAX_PATH] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"LUMO_STANDIN_TRACE", file, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
+  const std::wstring file = Setting(L"Trace");
+  if (file.empty()) return;
 
   wchar_t own[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, own, MAX_PATH);
@@ -57,9 +59,20 @@ inline void TraceStart(const wchar_t* program) {
     if (!::QueryFullProcessImageNameW(parent, 0, parentPath, &size)) parentPath[0] = L'?', parentPath[1] = 0;
     ::CloseHandle(parent);
   }
-  line += L" parent_bits=" + std::to_wstring(parentBits) + L" parent=" + parentPath + L"\r\n";
+  line += L" parent_bits=" + std::to_wstring(parentBits) + L" parent=" + parentPath;
+  const std::wstring names = Setting(L"TraceVariables");
+  for (std::size_t at = 0; at < names.size();) {
+    std::size_t end = names.find(L';', at);
+    if (end == std::wstring::npos) end = names.size();
+    const std::wstring name = names.substr(at, end - at);
+    wchar_t value[4096] = {};
+    const DWORD length = name.empty() ? 0 : ::GetEnvironmentVariableW(name.c_str(), value, 4096);
+    if (!name.empty()) line += L" " + name + L"=" + (length == 0 || length >= 4096 ? L"<none>" : value);
+    at = end + 1;
+  }
+  line += L"\r\n";
 
-  const HANDLE out = ::CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+  const HANDLE out = ::CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;

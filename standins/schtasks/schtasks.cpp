@@ -12,8 +12,12 @@
 //                                              stands for a task whose security refuses the
 //                                              caller: it is not removed
 //   /query /tn NAME                            prints what the store holds
-// Every command line it is given is appended, one line each (UTF-16 LE, CR LF), to the
-// file named by LUMO_SCHTASKS_LOG, or to "%TEMP%\schtasks-standin.log".
+//   /change /tn NAME /disable                  marks the task disabled
+// Like Windows' own, it refuses an action (/tr) longer than 261 characters, and ends with 1 for
+// every error. A verb named in the setting "SchtasksRefuse" (standins/common/settings.h) fails
+// with "Access is denied.", as against a task whose security refuses the caller.
+// Every command line it is given is appended, one line each (UTF-16 LE, CR LF), to the file
+// the setting "SchtasksLog" names, or to "%TEMP%\schtasks-standin.log".
 // It cannot run anything as SYSTEM: the action runs with the caller's token, and the
 // account is only kept in the store.
 #include <windows.h>
@@ -36,6 +40,7 @@ struct Task {
   std::wstring command;
   std::wstring arguments;
   bool deleteDenied = false;
+  bool disabled = false;
 };
 
 std::wstring Lower(std::wstring text) {
@@ -66,7 +71,10 @@ std::wstring RawArguments() {
 
 void Record(const std::wstring& line) {
   wchar_t path[MAX_PATH + 32] = {};
-  if (::GetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", path, MAX_PATH) == 0) {
+  const std::wstring configured = standins::Setting(L"SchtasksLog");
+  if (!configured.empty() && configured.size() < MAX_PATH) {
+    wcscpy_s(path, configured.c_str());
+  } else {
     ::GetTempPathW(MAX_PATH, path);
     wcscat_s(path, L"schtasks-standin.log");
   }
@@ -109,6 +117,7 @@ bool LoadTask(const std::wstring& name, Task& task) {
   task.command = ReadValue(key, L"Command");
   task.arguments = ReadValue(key, L"Arguments");
   task.deleteDenied = ::RegQueryValueExW(key, L"DeleteDenied", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  task.disabled = ReadValue(key, L"Disabled") == L"1";
   ::RegCloseKey(key);
   return true;
 }
@@ -121,6 +130,7 @@ bool SaveTask(const std::wstring& name, const Task& task) {
   WriteValue(key, L"Account", task.account);
   WriteValue(key, L"Command", task.command);
   WriteValue(key, L"Arguments", task.arguments);
+  if (task.disabled) WriteValue(key, L"Disabled", L"1");
   ::RegCloseKey(key);
   return true;
 }
@@ -200,6 +210,7 @@ void SplitAction(const std::wstring& action, Task& task) {
 struct Options {
   std::wstring verb, name, xml, account, action;
   bool force = false;
+  bool disable = false;
   bool valid = true;
 };
 
@@ -213,6 +224,8 @@ Options ParseOptions(int count, wchar_t** arguments) {
       options.verb = option.substr(1);
     } else if (option == L"/f") {
       options.force = true;
+    } else if (option == L"/disable") {
+      options.disable = true;
     } else if (option == L"/tn" && hasValue) {
       options.name = arguments[++i];
     } else if (option == L"/xml" && hasValue) {
@@ -269,8 +282,11 @@ int Create(const Options& options) {
 }
 
 int Change(const Options& options) {
+  if (options.action.size() > 261)
+    return Fail(L"Invalid syntax. Value for '/tr' option cannot be more than 261 character(s).");
   Task task;
   if (!LoadTask(options.name, task)) return Fail(L"The system cannot find the file specified.");
+  task.disabled = task.disabled || options.disable;
   if (!options.account.empty()) task.account = options.account;
   if (!options.action.empty()) SplitAction(options.action, task);
   if (!SaveTask(options.name, task)) return Fail(L"Access is denied.");
@@ -312,8 +328,9 @@ int Delete(const Options& options) {
 int Query(const Options& options) {
   Task task;
   if (!LoadTask(options.name, task)) return Fail(L"The system cannot find the file specified.");
-  std::wprintf(L"TaskName: %ls\nAccount: %ls\nCommand: %ls\nArguments: %ls\n", options.name.c_str(),
-               task.account.c_str(), task.command.c_str(), task.arguments.c_str());
+  std::wprintf(L"TaskName: %ls\nAccount: %ls\nCommand: %ls\nArguments: %ls\nStatus: %ls\n", options.name.c_str(),
+               task.account.c_str(), task.command.c_str(), task.arguments.c_str(),
+               task.disabled ? L"Disabled" : L"Ready");
   return 0;
 }
 
@@ -328,6 +345,8 @@ int wmain() {
   const Options options = ParseOptions(count, arguments);
   ::LocalFree(arguments);
   if (!options.valid) return Fail(L"Invalid argument/option.");
+  if (Lower(standins::Setting(L"SchtasksRefuse")).find(options.verb) != std::wstring::npos)
+    return Fail(L"Access is denied.");
   if (options.verb == L"create") return Create(options);
   if (options.verb == L"change") return Change(options);
   if (options.verb == L"run") return Run(options);

@@ -110,7 +110,7 @@ sign_size=$(grep -o 'Sign Size:[0-9-]*' log.txt | head -n1 | cut -d: -f2)
 [ "${sign_size:-0}" -gt 0 ] || { cat log.txt; fail "the launcher did not see its signature"; }
 for entry in "1 7 alpha.txt" "2 150001 beta.bin" "3 0 gamma.dat" "4 26 delta.txt"; do
   set -- $entry
-  grep -Eq "UnPack count:$1 len:$2 File:.*\\\\(unpacklumo\\\\[0-9-]+|lumo-[0-9a-f]{32})\\\\$3 " log.txt ||
+  grep -Eq "UnPack count:$1 len:$2 File:.*\\\\(unpacklumo\\\\[0-9-]+|lumo-(n|[0-9]+)-[0-9a-f]{32})\\\\$3 " log.txt ||
     { cat log.txt; fail "$3 was not extracted"; }
 done
 grep -q "UnPack total 4 files\." log.txt || { cat log.txt; fail "no total line"; }

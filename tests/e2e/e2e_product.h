@@ -13,6 +13,7 @@
 #include "launch/product.h"
 #include "settings/product_key.h"
 #include "settings/registry.h"
+#include "support/standin_settings.h"
 #include "support/winsupport.h"
 
 namespace e2e {
@@ -102,15 +103,15 @@ class CodeSignMode {
   CodeSignMode& operator=(const CodeSignMode&) = delete;
 };
 
-// The system stand-ins' own account of each start (standins/common/trace.h), asked for by the
-// environment, which the launcher and the interpreter hand down, for the scope.
+// The system stand-ins' own account of each start (standins/common/trace.h), asked for through
+// their settings for the scope; `variables` (";"-separated names) are shown with each start.
 class StandinTrace {
  public:
-  explicit StandinTrace(const std::wstring& file) : file_(file) {
+  explicit StandinTrace(const std::wstring& file, const std::wstring& variables = std::wstring()) : file_(file) {
     ::DeleteFileW(file_.c_str());
-    ::SetEnvironmentVariableW(L"LUMO_STANDIN_TRACE", file_.c_str());
+    settings_.Set(L"Trace", file_);
+    if (!variables.empty()) settings_.Set(L"TraceVariables", variables);
   }
-  ~StandinTrace() { ::SetEnvironmentVariableW(L"LUMO_STANDIN_TRACE", nullptr); }
   StandinTrace(const StandinTrace&) = delete;
   StandinTrace& operator=(const StandinTrace&) = delete;
 
@@ -124,6 +125,7 @@ class StandinTrace {
 
  private:
   std::wstring file_;
+  testsupport::StandinSettings settings_;
 };
 
 // A stand-in started as Windows' own program is for a launcher of either width: the 64-bit

@@ -12,6 +12,7 @@
 #include "settings/core/key_mapping.h"
 #include "support/agent_record.h"
 #include "support/launcher_run.h"
+#include "support/standin_settings.h"
 #include "support/registry_link.h"
 
 namespace {
@@ -67,16 +68,14 @@ TEST_P(RegistryLinkE2E, NothingBehindALinkIsWrittenOrDeletedAndTheAgentIsReached
     Sandbox box(L"e2e-registry-link");
     const std::wstring records = box.Root() + L"\\records";
     ::CreateDirectoryW(records.c_str(), nullptr);
-    ::SetEnvironmentVariableW(L"LUMO_AGENT_RECORD_FOLDER", records.c_str());
-    ::SetEnvironmentVariableW(L"LUMO_AGENT_LIFETIME_MS", L"1000");
+    StandinSettings agent;
+    agent.Set(L"Agent\\RecordFolder", records).Set(L"Agent\\LifetimeMs", L"1000");
     const std::wstring launcher =
         PackLauncher(box.Root(), L"OXUnPackLUMO.exe",
                      {{"lumo-agent.cab", ReadBytes(AgentCabinet())},
                       {".init_setting.ini", TextBytes("[Settings]\nlumo_token=123456\n")}});
     ASSERT_FALSE(launcher.empty());
     const LauncherRun run = RunLauncher(box, launcher, L"/I NOTE=mine", 120000);
-    ::SetEnvironmentVariableW(L"LUMO_AGENT_RECORD_FOLDER", nullptr);
-    ::SetEnvironmentVariableW(L"LUMO_AGENT_LIFETIME_MS", nullptr);
     ASSERT_EQ(run.exitCode, 0) << run.log;
 
     EXPECT_EQ(KeyTreeRecord(HKEY_LOCAL_MACHINE, L"Software\\" + kTargets, KEY_WOW64_64KEY), before)

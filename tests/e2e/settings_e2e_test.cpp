@@ -12,6 +12,7 @@
 #include "settings/core/key_mapping.h"
 #include "support/agent_record.h"
 #include "support/launcher_run.h"
+#include "support/standin_settings.h"
 
 namespace {
 
@@ -190,18 +191,16 @@ TEST(SettingsSystemE2E, CodeSwitchOverridesTheSettingsOnTheSystemRoute) {
   Sandbox box(L"e2e-settings-override");
   const std::wstring records = box.Root() + L"\\records";
   ::CreateDirectoryW(records.c_str(), nullptr);
-  ::SetEnvironmentVariableW(L"LUMO_AGENT_RECORD_FOLDER", records.c_str());
-  ::SetEnvironmentVariableW(L"LUMO_AGENT_LIFETIME_MS", L"2000");
-  ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", (box.Root() + L"\\schtasks.log").c_str());
+  StandinSettings standins;
+  standins.Set(L"Agent\\RecordFolder", records)
+      .Set(L"Agent\\LifetimeMs", L"2000")
+      .Set(L"SchtasksLog", box.Root() + L"\\schtasks.log");
   const std::wstring launcher = PackLauncher(
       box.Root(), L"OXUnPackLUMO.exe",
       {{"lumo-agent.cab", ReadBytes(AgentCabinet())},
        {".init_setting.ini", TextBytes("[Settings]\nlumo_token=FROMFILE\ntoken_kind=3\n")}});
   ASSERT_FALSE(launcher.empty());
   const LauncherRun run = RunLauncher(box, launcher, L"-t OVERRIDE9", 120000);
-  ::SetEnvironmentVariableW(L"LUMO_AGENT_RECORD_FOLDER", nullptr);
-  ::SetEnvironmentVariableW(L"LUMO_AGENT_LIFETIME_MS", nullptr);
-  ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", nullptr);
   ASSERT_EQ(run.exitCode, 0) << run.log;
   const std::vector<std::wstring> managers = AgentRecordFiles(records, L"OXManagerLUMO");
   ASSERT_FALSE(managers.empty()) << run.log;

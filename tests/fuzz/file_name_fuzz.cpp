@@ -53,8 +53,8 @@ void CheckCommandLines(const std::wstring& code, long session) {
   const cmdline::Arguments manager = cmdline::SplitArguments(ReadAsCmd(lumo::ManagerParameters(code)));
   REQUIRE(manager.understood);
   const bool passed = manager.values.size() == 3;
-  REQUIRE(passed || manager.values == std::vector<std::wstring>{L"OXManagerLUMO.exe"});
-  if (passed) REQUIRE((manager.values == std::vector<std::wstring>{L"OXManagerLUMO.exe", L"-t", code}));
+  REQUIRE(passed || manager.values == std::vector<std::wstring>{L".\\OXManagerLUMO.exe"});
+  if (passed) REQUIRE((manager.values == std::vector<std::wstring>{L".\\OXManagerLUMO.exe", L"-t", code}));
   if (Plain(code)) REQUIRE(passed);
 
   const cmdline::Arguments schtasks =
@@ -63,6 +63,8 @@ void CheckCommandLines(const std::wstring& code, long session) {
   REQUIRE(schtasks.values.size() == 8);
   REQUIRE((std::vector<std::wstring>(schtasks.values.begin(), schtasks.values.begin() + 7) ==
            std::vector<std::wstring>{kSystemFolder + L"\\schtasks.exe", L"/change", L"/tn", L"ALUMO" + id, L"/ru", L"system", L"/tr"}));
+  // The action the launcher measures against schtasks' limit is the /tr value as schtasks reads it.
+  REQUIRE(schtasks.values[7] == lumo::TaskAction(kWorkFolder, session, code));
   const cmdline::Arguments starter = cmdline::ReadTaskAction(schtasks.values[7]);
   REQUIRE(starter.understood);
   std::vector<std::wstring> expected = {kWorkFolder + L"\\Launcher.exe", L"OXManagerLUMO.exe", id};

@@ -115,7 +115,7 @@ inline std::wstring WorkFolder(const Sandbox& box) {
 }
 
 // The Windows temp folder, with its backslash: every elevated run (every run under Wine)
-// makes its work folder there, "lumo-" and 32 hexadecimal digits.
+// makes its work folder there, "lumo-", its session, "-" and 32 hexadecimal digits.
 inline std::wstring SystemTempFolder() {
   wchar_t windows[MAX_PATH] = {};
   ::GetSystemWindowsDirectoryW(windows, MAX_PATH);

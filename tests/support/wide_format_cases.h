@@ -156,21 +156,24 @@ inline std::vector<std::string> Differences(VFormat reference, const std::wstrin
   return differences;
 }
 
-// Every directive in the wide literals of the launcher's sources under `root`,
-// with the file it was first seen in. Lines that give their literals to wsprintfW (user32
+// Every directive in the string literals of the launcher's sources under `root`, wide and
+// narrow (the log's formats are kept narrow and widened as they are used), with the file it
+// was first seen in. Comment lines, and lines that give their literals to wsprintfW (user32
 // formats those itself) or ExpandEnvironmentStringsW ("%SystemRoot%" is no format) are left
 // out, and so is "%SystemRoot%" wherever it stands (the commands' environment expands it);
 // any other literal with a '%' is taken for a format.
 inline std::map<std::wstring, std::string> LauncherDirectives(const std::string& root) {
   std::map<std::wstring, std::string> directives;
-  static const std::regex literal(R"(L"((?:[^"\\]|\\.)*)\")");
+  static const std::regex literal(R"(L?"((?:[^"\\]|\\.)*)\")");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root + "/src")) {
     const std::string extension = entry.path().extension().string();
     if (extension != ".cpp" && extension != ".h") continue;
     std::ifstream file(entry.path());
     std::string line;
     while (std::getline(file, line)) {
-      if (line.find("wsprintf") != std::string::npos || line.find("ExpandEnvironmentStrings") != std::string::npos) {
+      const std::size_t code = line.find_first_not_of(' ');
+      if (line.find("wsprintf") != std::string::npos || line.find("ExpandEnvironmentStrings") != std::string::npos ||
+          code == std::string::npos || line.compare(code, 2, "//") == 0 || line.compare(code, 1, "#") == 0) {
         continue;
       }
       for (std::sregex_iterator it(line.begin(), line.end(), literal), end; it != end; ++it) {

@@ -17,7 +17,7 @@ std::wstring UpperName(const std::wstring& entry) {
 
 // The entries of a block by upper-case name, each once, checked to be in Windows' order and
 // to end with the empty entry.
-std::map<std::wstring, std::wstring> Entries(const std::wstring& block) {
+std::map<std::wstring, std::wstring> EntriesOf(const std::wstring& block) {
   std::map<std::wstring, std::wstring> entries;
   std::wstring last;
   std::size_t at = 0;
@@ -39,66 +39,83 @@ std::wstring Block(std::initializer_list<const wchar_t*> entries) {
   return block + L'\0';
 }
 
-TEST(CommandEnvironment, OnlyTheSystemsOwnNamesAreExpandedInMachineValues) {
-  const struct {
-    const wchar_t* value;
-    const wchar_t* expanded;
-  } cases[] = {
-      {L"%SystemRoot%\\system32;%SYSTEMROOT%;%windir%\\Wbem", L"C:\\Windows\\system32;C:\\Windows;C:\\Windows\\Wbem"},
-      // The user's environment would decide these: they stay as written and name no folder.
-      {L"%ProgramFiles%\\Tool;%PATH%;%SystemDrive%", L"%ProgramFiles%\\Tool;%PATH%;%SystemDrive%"},
-      {L".COM;.EXE", L".COM;.EXE"},
-      {L"100%", L"100%"},
-      {L"%unknown%SystemRoot%", L"%unknownC:\\Windows"},
-  };
-  for (const auto& c : cases) {
-    std::wstring expanded;
-    AppendSystemValue(expanded, c.value, L"C:\\Windows");
-    EXPECT_EQ(expanded, c.expanded) << c.value;
-  }
-}
-
+// What decides which program a command runs, or where a system program looks for its files,
+// is the system's; for the manager the rest of the launcher's own environment is kept, for the
+// system programs nothing of it. An unelevated run's commands get its environment as it is.
 TEST(CommandEnvironment, WhatDecidesWhichProgramRunsIsTheSystemsAndTheRestIsKept) {
-  // The launcher's own environment, as a program of the user may have set it, in Windows'
-  // order.
+  // The launcher's own environment, as a program of the user may have set it (an elevated
+  // launcher inherits HKCU\Environment), in Windows' order.
   const std::wstring own = Block({
-      L"=C:=C:\\Users\\jo\\Downloads", L"ALLUSERSPROFILE=C:\\ProgramData", L"comspec=C:\\Users\\jo\\cmd.exe",
-      L"ComSpecial=kept", L"LUMO_RECORDS=C:\\r", L"NoDefaultCurrentDirectoryInExePath=1", L"PATH=C:\\Windows\\system32;C:\\Users\\jo\\bin",
-      L"PATHEXT=.CMD;.BAT", L"SystemDrive=J:", L"SystemRoot=C:\\Users\\jo", L"TEMP=C:\\Users\\jo\\AppData\\Local\\Temp",
-      L"TMP=C:\\Users\\jo\\AppData\\Local\\Temp", L"USERPROFILE=C:\\Users\\jo", L"windir=C:\\Users\\jo"});
-  const wchar_t* windows = L"C:\\Windows";
-
-  const std::map<std::wstring, std::wstring> expected = {  // by upper-case name; absent: dropped
+      L"=C:=C:\\Users\\jo\\Downloads", L"ALLUSERSPROFILE=C:\\ProgramData",
+      L"comspec=C:\\Users\\jo\\cmd.exe", L"ComSpecial=kept", L"NoDefaultCurrentDirectoryInExePath=1",
+      L"PATH=C:\\Windows\\system32;C:\\Users\\jo\\bin", L"PATHEXT=.CMD;.BAT", L"ProgramFiles=C:\\Users\\jo\\pf",
+      L"SystemDrive=J:", L"SystemRoot=C:\\Users\\jo", L"TEMP=C:\\Users\\jo\\Temp", L"USERPROFILE=C:\\Users\\jo",
+      L"windir=C:\\Users\\jo", L"__COMPAT_LAYER=RunAsInvoker"});
+  // The system's own block, its Path with a name left unexpanded (as Wine's leaves
+  // %ProgramFiles%): the manager gets it expanded with the system's values.
+  const std::wstring system = Block({L"ComSpec=C:\\Windows\\system32\\cmd.exe",
+                                     L"Path=C:\\Windows\\system32;C:\\Windows;%ProgramFiles%\\Tool;%Nowhere%\\x",
+                                     L"PATHEXT=.COM;.EXE;.BAT;.CMD;.VBS", L"ProgramFiles=C:\\Program Files",
+                                     L"SystemDrive=J:", L"SystemRoot=C:\\Users\\jo", L"TEMP=C:\\Windows\\TEMP",
+                                     L"USERPROFILE=C:\\Users\\Default"});
+  using Entries = std::map<std::wstring, std::wstring>;  // by upper-case name; absent: not there
+  const Entries systemPrograms = {
+      {L"COMSPEC", L"C:\\Windows\\system32\\cmd.exe"},
+      {L"PATH", L"C:\\Windows\\system32;C:\\Windows;%ProgramFiles%\\Tool;%Nowhere%\\x"},
+      {L"PATHEXT", L".COM;.EXE;.BAT;.CMD;.VBS"},
+      {L"PROGRAMFILES", L"C:\\Program Files"},
+      {L"SYSTEMDRIVE", L"C:"},
+      {L"SYSTEMROOT", L"C:\\Windows"},
+      {L"TEMP", L"C:\\Windows\\Temp\\lumo-1-x"},
+      {L"TMP", L"C:\\Windows\\Temp\\lumo-1-x"},
+      {L"USERPROFILE", L"C:\\Users\\Default"},
+      {L"WINDIR", L"C:\\Windows"},
+  };
+  const Entries manager = {
       {L"=C:", L"C:\\Users\\jo\\Downloads"},
       {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
       {L"COMSPEC", L"C:\\Windows\\system32\\cmd.exe"},
       {L"COMSPECIAL", L"kept"},
-      {L"LUMO_RECORDS", L"C:\\r"},
-      {L"PATH", L"C:\\Windows\\system32;C:\\Windows;C:\\Windows\\System32\\Wbem"},
+      {L"PATH", L"C:\\Windows\\system32;C:\\Windows;C:\\Program Files\\Tool;%Nowhere%\\x"},
       {L"PATHEXT", L".COM;.EXE;.BAT;.CMD;.VBS"},
+      {L"PROGRAMFILES", L"C:\\Users\\jo\\pf"},
       {L"SYSTEMDRIVE", L"J:"},
       {L"SYSTEMROOT", L"C:\\Windows"},
-      {L"TEMP", L"C:\\Users\\jo\\AppData\\Local\\Temp"},
-      {L"TMP", L"C:\\Users\\jo\\AppData\\Local\\Temp"},
+      {L"TEMP", L"C:\\Users\\jo\\Temp"},
       {L"USERPROFILE", L"C:\\Users\\jo"},
       {L"WINDIR", L"C:\\Windows"},
+      {L"__COMPAT_LAYER", L"RunAsInvoker"},
   };
-  EXPECT_EQ(Entries(CommandEnvironment(own.c_str(), windows, L"%SystemRoot%\\system32;%SystemRoot%;%SYSTEMROOT%\\System32\\Wbem",
-                                       L".COM;.EXE;.BAT;.CMD;.VBS")),
-            expected);
-
-  // The machine's values unreadable: the system's folders and Windows' default extensions,
-  // never the user's; the system's entries in their places among the others.
-  const std::map<std::wstring, std::wstring> fallback = {
+  // Without Path and PATHEXT in the system's block: the system's folders and Windows' own
+  // extensions, never the user's.
+  const Entries fallback = {
       {L"=C:", L"x"},
       {L"COMSPEC", L"C:\\Windows\\system32\\cmd.exe"},
       {L"PATH", L"C:\\Windows\\system32;C:\\Windows"},
       {L"PATHEXT", L".COM;.EXE;.BAT;.CMD"},
       {L"SYSTEMROOT", L"C:\\Windows"},
-      {L"TEMP", L"t"},
       {L"WINDIR", L"C:\\Windows"},
   };
-  EXPECT_EQ(Entries(CommandEnvironment(Block({L"=C:=x", L"TEMP=t"}).c_str(), windows, L"", nullptr)), fallback);
+  const std::wstring bare = Block({L"=C:=x", L"PATH=C:\\Users\\jo\\bin"}), none = Block({});
+  const struct {
+    const char* what;
+    bool elevated, isManager;
+    const std::wstring& own;
+    const std::wstring& system;
+    Entries expected;
+  } cases[] = {
+      {"elevated, a system program", true, false, own, system, systemPrograms},
+      {"elevated, the manager", true, true, own, system, manager},
+      {"elevated, the manager, no machine values", true, true, bare, none, fallback},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(EntriesOf(CommandEnvironment(c.elevated, c.isManager, c.own.c_str(), c.system.c_str(), L"C:\\Windows",
+                                         L"C:\\Windows\\system32", L"C:\\Windows\\Temp\\lumo-1-x\\")),
+              c.expected)
+        << c.what;
+  // Unelevated: nothing of its own; the manager keeps the user's PATH.
+  EXPECT_TRUE(CommandEnvironment(false, true, own.c_str(), system.c_str(), L"C:\\Windows", L"C:\\Windows\\system32", L"W\\")
+                  .empty());
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ TEST(Interpreter, EveryCommandLineStartsWithNoAutoRunNoDelayedExpansion) {
   for (const std::wstring& line :
        {ManagerParameters(L"CODE"), ManagerParameters(L""), ExpandParameters(L"C:\\Windows\\system32"),
         TaskCreateParameters(kSystem, 3), TaskChangeParameters(kSystem, 3, L"W\\", L"CODE"),
-        TaskRunParameters(kSystem, 3), TaskDeleteParameters(kSystem, 3)})
+        TaskRunParameters(kSystem, 3), TaskDeleteParameters(kSystem, 3), TaskQueryParameters(kSystem, 3),
+        TaskDisableParameters(kSystem, 3)})
     EXPECT_EQ(line.rfind(L"/d /v:off /c ", 0), 0u) << line;
 }
 
@@ -44,15 +45,15 @@ TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
 }
 
 TEST(SessionCode, ManagerGetsDashTAndTheCodeOrNothing) {
-  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/d /v:off /c OXManagerLUMO.exe -t DEMO42");
-  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/d /v:off /c OXManagerLUMO.exe -t ABC_C12_K3");
+  EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/d /v:off /c .\\OXManagerLUMO.exe -t DEMO42");
+  EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/d /v:off /c .\\OXManagerLUMO.exe -t ABC_C12_K3");
   // Without a code the line ends in a blank.
-  EXPECT_EQ(ManagerParameters(L""), L"/d /v:off /c OXManagerLUMO.exe ");
+  EXPECT_EQ(ManagerParameters(L""), L"/d /v:off /c .\\OXManagerLUMO.exe ");
 }
 
 TEST(SessionCode, BlanksAreQuotedSoTheCodeStaysOneArgument) {
   // A browser's "name (1).exe" copy yields a code with a blank.
-  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/d /v:off /c OXManagerLUMO.exe -t \"DEMO42 (1)\"");
+  EXPECT_EQ(ManagerParameters(L"DEMO42 (1)"), L"/d /v:off /c .\\OXManagerLUMO.exe -t \"DEMO42 (1)\"");
   EXPECT_EQ(QuotedSessionCode(L"two words"), L"\"two words\"");
   EXPECT_EQ(QuotedSessionCode(L"a\tb"), L"") << "a tab is a control character";
 }
@@ -70,7 +71,7 @@ TEST(SessionCode, BackslashesBeforeAClosingQuoteStayBackslashes) {
       {LR"(a\\b c)", LR"(-t "a\\b c")", LR"("'W\\Launcher.exe' OXManagerLUMO.exe 3 \"a\\b c\"")"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ManagerParameters(c.code), std::wstring(L"/d /v:off /c OXManagerLUMO.exe ") + c.manager) << c.code;
+    EXPECT_EQ(ManagerParameters(c.code), std::wstring(L"/d /v:off /c .\\OXManagerLUMO.exe ") + c.manager) << c.code;
     EXPECT_EQ(TaskChangeParameters(kSystem, 3, L"W\\", c.code),
               std::wstring(L"/d /v:off /c C:\\Windows\\system32\\schtasks.exe /change /tn ALUMO3 /ru \"system\" /tr ") +
                   c.action)
@@ -82,7 +83,7 @@ TEST(SessionCode, CharactersTheInterpreterActsOnDropTheCode) {
   for (const wchar_t* code : {L"x&calc", L"a|b", L"a<b", L"a>b", L"a^b", L"100%", L"%PATH%",
                               L"a\"b", L"a\nb", L"a\rb", L"\x01"}) {
     EXPECT_TRUE(IsUnsafeSessionCode(code)) << code;
-    EXPECT_EQ(ManagerParameters(code), L"/d /v:off /c OXManagerLUMO.exe ") << code;
+    EXPECT_EQ(ManagerParameters(code), L"/d /v:off /c .\\OXManagerLUMO.exe ") << code;
   }
   // Parentheses, blanks, dots, hyphens and non-ASCII letters are harmless inside quotes.
   // "!" too: delayed expansion is off whatever the user's registry says.
@@ -107,6 +108,19 @@ TEST(TaskLines, TheFourSchtasksCommandsForSession3) {
   EXPECT_EQ(TaskRunParameters(kSystem, 3), schtasks + L"/run /tn ALUMO3");
   EXPECT_EQ(TaskDeleteParameters(kSystem, 3), schtasks + L"/delete /f /tn ALUMO3");
   EXPECT_EQ(TaskRunParameters(kSystem, -1), schtasks + L"/run /tn ALUMO-1");
+  // Whether a task stands, and a task that cannot be deleted kept from starting.
+  EXPECT_EQ(TaskQueryParameters(kSystem, 3), schtasks + L"/query /tn ALUMO3");
+  EXPECT_EQ(TaskDisableParameters(kSystem, 3), schtasks + L"/change /tn ALUMO3 /disable");
+}
+
+// What the launcher holds against schtasks' limit: the action as schtasks reads it (quoting
+// undone), counted in UTF-16 units.
+TEST(TaskLines, TheActionIsMeasuredAsSchtasksReadsIt) {
+  EXPECT_EQ(TaskAction(L"C:\\W\\", 3, L"a b"), L"'C:\\W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"a b\"");
+  EXPECT_EQ(TaskAction(L"C:\\W\\", 3, L"a&b"), L"'C:\\W\\\\Launcher.exe' OXManagerLUMO.exe 3 ");
+  EXPECT_EQ(Utf16Length(L"a\u00e9"), 2u);
+  EXPECT_EQ(Utf16Length(std::wstring(L"a") + static_cast<wchar_t>(0xD83D) + static_cast<wchar_t>(0xDE00)), 3u);
+  if (sizeof(wchar_t) == 4) EXPECT_EQ(Utf16Length(std::wstring(1, static_cast<wchar_t>(0x1F600))), 2u);
 }
 
 TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {

@@ -25,26 +25,64 @@ TEST(WorkFolderNames, TheSessionsFolderThenFreshNamesBesideIt) {
   EXPECT_FALSE(WorkFolderNameTaken(112));  // ERROR_DISK_FULL
 }
 
+// The name says whose task may still name the folder; nothing of another grammar is a leftover.
 TEST(WorkFolderNames, OnlyTheElevatedRunsOwnNamesCountAsItsLeftovers) {
   const uint8_t random[16] = {0x00, 0x1f, 0xa0, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  const std::wstring made = UnpredictableFolderName(random, sizeof random);
-  EXPECT_EQ(made, L"lumo-001fa0ff0102030405060708090a0b0c");
+  const std::wstring hex = L"001fa0ff0102030405060708090a0b0c";
+  EXPECT_EQ(ElevatedFolderName(3, random, sizeof random), L"lumo-3-" + hex);
+  EXPECT_EQ(ElevatedFolderName(-1, random, sizeof random), L"lumo-n-" + hex);
   const struct {
     std::wstring name;
-    bool leftover;
+    long session;  // -2: not a leftover
   } cases[] = {
-      {made, true},
-      {L"lumo-" + std::wstring(32, L'9'), true},
-      {L"lumo-001FA0FF0102030405060708090A0B0C", false},  // another program's, or a user's
-      {L"LUMO-001fa0ff0102030405060708090a0b0c", false},
-      {made.substr(0, made.size() - 1), false},
-      {made + L"0", false},
-      {made + L".old", false},
-      {L"lumo-001fa0ff0102030405060708090a0b0g", false},
-      {L"xumo-001fa0ff0102030405060708090a0b0c", false},
-      {L"lumo-", false},
+      {L"lumo-3-" + hex, 3},
+      {L"lumo-0-" + std::wstring(32, L'9'), 0},
+      {L"lumo-n-" + hex, -1},
+      {L"lumo-2147483647-" + hex, 2147483647},
+      {L"lumo-" + hex, -2},  // the older name: no one can tell its task's session
+      {L"lumo-2147483648-" + hex, -2},
+      {L"lumo-03-" + hex, -2},
+      {L"lumo--1-" + hex, -2},
+      {L"lumo-+3-" + hex, -2},
+      {L"lumo--" + hex, -2},
+      {L"lumo-N-" + hex, -2},
+      {L"lumo-3-001FA0FF0102030405060708090A0B0C", -2},  // another program's, or a user's
+      {L"LUMO-3-" + hex, -2},
+      {L"lumo-3-" + hex.substr(1), -2},
+      {L"lumo-3-" + hex + L"0", -2},
+      {L"lumo-3-" + hex + L".old", -2},
+      {L"lumo-3-" + hex.substr(1) + L"g", -2},
+      {L"lumo-3x" + hex, -2},
   };
-  for (const auto& c : cases) EXPECT_EQ(IsUnpredictableFolderName(c.name), c.leftover) << c.name;
+  for (const auto& c : cases) {
+    long session = -2;
+    EXPECT_EQ(ParseElevatedFolderName(c.name, session), c.session != -2) << c.name;
+    if (c.session != -2) EXPECT_EQ(session, c.session) << c.name;
+  }
+}
+
+// Which earlier run's folder an elevated run may touch before it makes its own task.
+TEST(WorkFolderNames, ALeftoverIsTouchedOnlyByTheSystemRouteAndOnlyWhileNothingOfItsSessionRuns) {
+  using A = LeftoverAction;
+  const struct {
+    const char* what;
+    bool systemRoute;
+    long folderSession;
+    bool held, agentRuns;
+    A action;
+  } cases[] = {
+      {"this session's", true, 1, false, false, A::kClearOwn},
+      {"this session's, an agent program about", true, 1, false, true, A::kClearOwn},
+      {"another session's, idle", true, 2, false, false, A::kClearOther},
+      {"another session's, its launcher runs", true, 2, true, false, A::kLeave},
+      {"another session's, its agent runs", true, 2, false, true, A::kLeave},
+      {"this session's, held", true, 1, true, false, A::kLeave},
+      {"the standard route", false, 1, false, false, A::kLeave},
+      {"the standard route, another session", false, 2, false, false, A::kLeave},
+      {"no session read", true, -1, false, false, A::kClearOther},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DecideLeftover(c.systemRoute, 1, c.folderSession, c.held, c.agentRuns), c.action) << c.what;
 }
 
 // The descriptor an elevated run gives its folder, entry by entry, and what else a folder of

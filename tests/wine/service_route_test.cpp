@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "settings/product_key.h"
 #include "settings/registry.h"
+#include "support/standin_settings.h"
 #include "support/winsupport.h"
 #include "unpack/secure_folder.h"
 #include "util/handles.h"
@@ -18,10 +19,9 @@ using namespace testsupport;
 // Runs "cmd /c schtasks ARGS" the way the launcher does, with the stand-in's record in the
 // sandbox. Returns the exit code.
 long Schtasks(const Sandbox& box, const std::wstring& arguments) {
-  ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", (box.Root() + L"\\schtasks.log").c_str());
-  const long code = RunWait(NativeInterpreter() + L" /c schtasks " + arguments, 30000, box.Root().c_str());
-  ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", nullptr);
-  return code;
+  StandinSettings settings;
+  settings.Set(L"SchtasksLog", box.Root() + L"\\schtasks.log");
+  return RunWait(NativeInterpreter() + L" /c schtasks " + arguments, 30000, box.Root().c_str());
 }
 
 std::vector<std::wstring> SchtasksRecord(const Sandbox& box) { return Lines(ReadUtf16(box.Root() + L"\\schtasks.log")); }
@@ -297,11 +297,11 @@ TEST(ProtectedFolder, RouteCreatesNoTaskForAFolderItDidNotProtect) {
   const std::wstring folder = box.Root() + L"\\planted\\";
   ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
   lumo::ReleaseWorkFolder();
-  ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", (box.Root() + L"\\schtasks.log").c_str());
+  StandinSettings settings;
+  settings.Set(L"SchtasksLog", box.Root() + L"\\schtasks.log");
   CUnPackFileApp app;
   app.m_strSessionCode = L"123456";
   app.RunAsService(folder);
-  ::SetEnvironmentVariableW(L"LUMO_SCHTASKS_LOG", nullptr);
 
   const std::wstring log = ReadUtf16(LogPath(box.Temp()));
   EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsService] RunAsService work folder " + folder +

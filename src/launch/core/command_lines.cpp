@@ -74,7 +74,7 @@ std::wstring QuotedSessionCode(const std::wstring& code) {
 
 std::wstring ManagerParameters(const std::wstring& code) {
   const std::wstring quoted = QuotedSessionCode(code);
-  return InterpreterCommand(L"OXManagerLUMO.exe " + (quoted.empty() ? std::wstring() : L"-t " + quoted));
+  return InterpreterCommand(L".\\OXManagerLUMO.exe " + (quoted.empty() ? std::wstring() : L"-t " + quoted));
 }
 
 std::wstring ExpandParameters(const std::wstring& systemFolder) {
@@ -87,13 +87,23 @@ std::wstring TaskCreateParameters(const std::wstring& systemFolder, long session
 
 bool TaskActionCanName(const std::wstring& folder) { return folder.find_first_of(L"'%") == std::wstring::npos; }
 
+std::wstring TaskAction(const std::wstring& workFolder, long sessionId, const std::wstring& code) {
+  return L"'" + workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + std::to_wstring(sessionId) + L" " +
+         QuotedSessionCode(code);
+}
+
+std::size_t Utf16Length(const std::wstring& text) {
+  std::size_t units = 0;
+  // Beyond the Basic Multilingual Plane a 32-bit wchar_t holds what UTF-16 writes as two.
+  for (wchar_t c : text) units += (static_cast<uint32_t>(c) >> 16) != 0 ? 2 : 1;
+  return units;
+}
+
 std::wstring TaskChangeParameters(const std::wstring& systemFolder, long sessionId, const std::wstring& workFolder,
                                   const std::wstring& code) {
-  const std::wstring session = std::to_wstring(sessionId);
   // The action as the starter is to read it, then quoted once more as schtasks' /tr value.
-  const std::wstring action =
-      L"'" + workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" " + QuotedSessionCode(code);
-  return SchtasksCommand(systemFolder, L"/change /tn ALUMO", sessionId) + L" /ru \"system\" /tr " + InQuotes(action);
+  return SchtasksCommand(systemFolder, L"/change /tn ALUMO", sessionId) + L" /ru \"system\" /tr " +
+         InQuotes(TaskAction(workFolder, sessionId, code));
 }
 
 std::wstring TaskRunParameters(const std::wstring& systemFolder, long sessionId) {
@@ -102,6 +112,14 @@ std::wstring TaskRunParameters(const std::wstring& systemFolder, long sessionId)
 
 std::wstring TaskDeleteParameters(const std::wstring& systemFolder, long sessionId) {
   return SchtasksCommand(systemFolder, L"/delete /f /tn ALUMO", sessionId);
+}
+
+std::wstring TaskQueryParameters(const std::wstring& systemFolder, long sessionId) {
+  return SchtasksCommand(systemFolder, L"/query /tn ALUMO", sessionId);
+}
+
+std::wstring TaskDisableParameters(const std::wstring& systemFolder, long sessionId) {
+  return SchtasksCommand(systemFolder, L"/change /tn ALUMO", sessionId) + L" /disable";
 }
 
 }  // namespace lumo

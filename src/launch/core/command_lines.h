@@ -36,7 +36,10 @@ bool IsUnsafeSessionCode(const std::wstring& code);
 // backslashes). Empty when the code is empty or unsafe (the caller logs the drop).
 std::wstring QuotedSessionCode(const std::wstring& code);
 
-// "/d /v:off /c OXManagerLUMO.exe -t CODE", or "... OXManagerLUMO.exe " without a (usable) code.
+// "/d /v:off /c .\OXManagerLUMO.exe -t CODE", or "... .\OXManagerLUMO.exe " without a (usable)
+// code. The name has a folder part, so the interpreter looks for it in the current directory
+// (the work folder) alone, never along the Path: when the expansion failed, no other program
+// of that name is found.
 std::wstring ManagerParameters(const std::wstring& code);
 
 // "/d /v:off /c <system folder>\expand.exe *.cab /f:* .\".
@@ -46,6 +49,16 @@ std::wstring ExpandParameters(const std::wstring& systemFolder);
 // in /tr as a double quote, and the interpreter expands %NAME% even inside quotes, so a
 // folder whose path holds either (a user named O'Brien) cannot be named there.
 bool TaskActionCanName(const std::wstring& folder);
+
+// The task's action as schtasks reads it from /tr, once the interpreter and the argument
+// quoting are undone: "'<work folder>\Launcher.exe' OXManagerLUMO.exe <session> <code>", the
+// code as the starter is to read it (empty when it is empty or unsafe).
+std::wstring TaskAction(const std::wstring& workFolder, long sessionId, const std::wstring& code);
+
+// The longest /tr value schtasks takes; a longer one makes /change fail.
+constexpr std::size_t kTaskActionLimit = 261;
+// The length of a text in UTF-16 units, as Windows counts it, whatever the width of wchar_t.
+std::size_t Utf16Length(const std::wstring& text);
 
 // The schtasks command lines of the launch as SYSTEM, each naming the system folder's
 // schtasks.exe by its full path, as the expansion names expand.exe: a bare "schtasks" would
@@ -57,5 +70,10 @@ std::wstring TaskChangeParameters(const std::wstring& systemFolder, long session
                                   const std::wstring& code);
 std::wstring TaskRunParameters(const std::wstring& systemFolder, long sessionId);
 std::wstring TaskDeleteParameters(const std::wstring& systemFolder, long sessionId);
+// "/query /tn ALUMO<n>": schtasks ends with 0 only while the task stands (with 1 for every
+// error, "not found" among them, which is why a failed Delete is asked about this way).
+std::wstring TaskQueryParameters(const std::wstring& systemFolder, long sessionId);
+// "/change /tn ALUMO<n> /disable": a task that cannot be deleted no longer starts at boot.
+std::wstring TaskDisableParameters(const std::wstring& systemFolder, long sessionId);
 
 }  // namespace lumo

@@ -36,8 +36,11 @@ int LayoutDpi(int screenDpi) {
 }
 
 int ScaleToDpi(int length, int dpi) {
-  // 64-bit: no overflow for any int length; lengths here are never negative.
-  return static_cast<int>((static_cast<long long>(length) * dpi + kDesignDpi / 2) / kDesignDpi);
+  // Whole multiples of 96 and the rest apart, so that no product passes 32 bits for any
+  // length whose result fits (and a 32-bit build needs no 64-bit division routine); lengths
+  // and DPI here are never negative.
+  const int whole = length / kDesignDpi, rest = length % kDesignDpi;
+  return whole * dpi + (rest * dpi + kDesignDpi / 2) / kDesignDpi;
 }
 
 LoadingLayout LayoutForDpi(int screenDpi, PixelSize background, PixelSize frame) {

@@ -23,9 +23,9 @@ bool WorkFolderNameTaken(uint32_t win32Error) {
   return win32Error == kAlreadyExists || win32Error == kFileExists || win32Error == kAccessDenied;
 }
 
-std::wstring UnpredictableFolderName(const uint8_t* random, std::size_t count) {
+std::wstring ElevatedFolderName(long session, const uint8_t* random, std::size_t count) {
   constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring name = L"lumo-";
+  std::wstring name = L"lumo-" + (session == -1 ? std::wstring(L"n") : std::to_wstring(session)) + L"-";
   for (std::size_t i = 0; i < count; ++i) {
     name += kDigits[random[i] >> 4];
     name += kDigits[random[i] & 0xF];
@@ -33,14 +33,40 @@ std::wstring UnpredictableFolderName(const uint8_t* random, std::size_t count) {
   return name;
 }
 
-bool IsUnpredictableFolderName(const std::wstring& name) {
+bool ParseElevatedFolderName(const std::wstring& name, long& session) {
   constexpr std::size_t kPrefix = 5, kDigits = 32;
-  if (name.size() != kPrefix + kDigits || name.compare(0, kPrefix, L"lumo-") != 0) return false;
-  for (std::size_t i = kPrefix; i < name.size(); ++i) {
+  if (name.size() < kPrefix + 2 + kDigits || name.compare(0, kPrefix, L"lumo-") != 0) return false;
+  const std::size_t dash = name.size() - kDigits - 1;
+  if (name[dash] != L'-') return false;
+  for (std::size_t i = dash + 1; i < name.size(); ++i) {
     const wchar_t c = name[i];
     if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
   }
+  const std::wstring number = name.substr(kPrefix, dash - kPrefix);
+  if (number == L"n") {
+    session = -1;
+    return true;
+  }
+  // Decimal without a sign or a leading zero, no more than a session id can be.
+  if (number.empty() || number.size() > 10 || (number[0] == L'0' && number.size() > 1)) return false;
+  long long value = 0;
+  for (wchar_t c : number) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + (c - L'0');
+  }
+  if (value > 0x7FFFFFFF) return false;
+  session = static_cast<long>(value);
   return true;
+}
+
+LeftoverAction DecideLeftover(bool systemRoute, long ownSession, long folderSession, bool held, bool agentRuns) {
+  // The standard route deletes no task, so it may give up no folder name; a held folder is a
+  // running launcher's.
+  if (!systemRoute || held) return LeftoverAction::kLeave;
+  if (folderSession == ownSession) return LeftoverAction::kClearOwn;
+  // An agent of that session may run from the folder (its launcher killed): it would lose every
+  // file it does not hold open.
+  return agentRuns ? LeftoverAction::kLeave : LeftoverAction::kClearOther;
 }
 
 Trustee TrusteeOfSid(const uint8_t* sid, std::size_t length) {

@@ -34,13 +34,33 @@ std::size_t TypicalEntryPathLength(std::size_t nameLength);
 // name may do; false when any name there would fail alike (no parent, no room).
 bool WorkFolderNameTaken(uint32_t win32Error);
 
-// The name of an elevated run's own folder under the Windows temp folder: "lumo-" and the
-// given random bytes in hexadecimal, so that no one can know it, or take it, beforehand.
-std::wstring UnpredictableFolderName(const uint8_t* random, std::size_t count);
+// The name of an elevated run's own folder under the Windows temp folder:
+// "lumo-<session>-<random bytes in lowercase hexadecimal>", the session in decimal or "n" for
+// -1 (no session could be read). No one can know or take the name beforehand, and it tells
+// whose task ("ALUMO<session>") may still name the folder once its run is gone.
+std::wstring ElevatedFolderName(long session, const uint8_t* random, std::size_t count);
 
-// True for a name an elevated run gives its folder: "lumo-" and 32 lowercase hexadecimal
-// digits, nothing else. Only such folders are looked at as leftovers of earlier runs.
-bool IsUnpredictableFolderName(const std::wstring& name);
+// True for a name of exactly that grammar with 16 random bytes, `session` then the session it
+// names. Nothing else under the Windows temp folder is a leftover of an earlier run: not a
+// folder named the older way ("lumo-" and 32 digits, whose task's session no one can tell),
+// not one with capitals, a sign, a leading zero or anything after the digits.
+bool ParseElevatedFolderName(const std::wstring& name, long& session);
+
+// What an elevated run may do with a folder an earlier run left under the Windows temp folder,
+// before the scheduled task of its own is created. A task of that session may still name the
+// folder (a run cut short between the task's creation and its deletion), and it runs
+// "<folder>\Launcher.exe" as SYSTEM at the next boot: the folder's name is given up only once
+// that task is known to be gone, and a folder someone may still use is not touched.
+enum class LeftoverAction {
+  kLeave,       // not this run's to touch
+  kClearOwn,    // this session's: removed once the session's own task is gone
+  kClearOther,  // another session's: its task deleted, then the folder removed once it is gone
+};
+
+// `systemRoute`: the run takes the route through the scheduled task (only that route deletes
+// tasks); `held`: a running launcher holds the folder; `agentRuns`: one of the agent's
+// programs runs in the folder's session.
+LeftoverAction DecideLeftover(bool systemRoute, long ownSession, long folderSession, bool held, bool agentRuns);
 
 // Who an account in a folder's descriptor is, as far as the rule below cares.
 enum class Trustee { kSystem, kAdministrators, kOther };

@@ -82,10 +82,24 @@ void PutNarrowText(Sink& out, const Directive& directive, const char* text, std:
 }
 
 // d, i and u: `sign` is '-', '+', ' ' or 0.
+// Divides `value` by 10 and returns the remainder, in 16-bit steps that each stay within 32
+// bits: a 32-bit build then needs no 64-bit division routine of the compiler's library.
+unsigned DivideBy10(unsigned long long& value) {
+  unsigned remainder = 0;
+  unsigned long long quotient = 0;
+  for (int shift = 48; shift >= 0; shift -= 16) {
+    const unsigned part = (remainder << 16) | static_cast<unsigned>((value >> shift) & 0xFFFFu);
+    quotient |= static_cast<unsigned long long>(part / 10) << shift;
+    remainder = part % 10;
+  }
+  value = quotient;
+  return remainder;
+}
+
 void PutDecimal(Sink& out, const Directive& directive, unsigned long long magnitude, wchar_t sign) {
   wchar_t digits[24];
   int count = 0;
-  for (; magnitude != 0; magnitude /= 10) digits[count++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+  while (magnitude != 0) digits[count++] = static_cast<wchar_t>(L'0' + DivideBy10(magnitude));
   int zeros = directive.precision > count ? directive.precision - count : 0;
   if (count + zeros == 0 && directive.precision != 0) zeros = 1;
 
