@@ -10,10 +10,6 @@
 
 #include "util/handles.h"
 
-namespace lumo {
-class FolderChain;
-}  // namespace lumo
-
 // Session id of the launcher's own process, or -1 (0xFFFFFFFF) when it cannot be queried.
 DWORD GetOwnSessionId();
 
@@ -59,11 +55,10 @@ class CUtility {
   static bool RemoveFolder(const std::wstring& path);
   static bool IsMountPoint(const std::wstring& path);
 
-  // --- Shared temp folder and version (launch/command.cpp) ---
-  // The shared temp folder's path (no trailing backslash). With `held`, the folder is also
-  // opened through the checked road, made when missing, and held there; when the road is
-  // refused, held->Failure() tells where and why.
-  static std::wstring GetSharedTempFolder(lumo::FolderChain* held = nullptr);
+  // --- Shared temp folder and version (launch/backup.cpp) ---
+  // The shared temp folder's path (no trailing backslash); the backup copy's road through
+  // it is launch/backup.h's.
+  static std::wstring GetSharedTempFolder();
   // The product version of the running module's own version resource.
   static BOOL GetProductVersion(DWORD& versionMS, DWORD& versionLS);
 
