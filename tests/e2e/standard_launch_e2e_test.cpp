@@ -181,9 +181,8 @@ std::wstring ExpectedBackupPath(const std::wstring& launcher) {
   return std::wstring(common) + L"\\Ondrix\\Temp\\" + name;
 }
 
-// An older copy at `path`, in the shared temp folder made as the launcher makes it. Wine turns
-// a descriptor into mode bits; made without one, the machine's umask would decide whether
-// Everyone may write there, and so whether the launcher takes the folder.
+// An older copy at `path`, in folders made as the launcher makes them: made without a DACL,
+// Wine's mode bits from the umask would decide whether Everyone may write there.
 bool PlaceOlderCopy(const std::wstring& path) {
   uint8_t descriptor[256];
   lumo::MakeDescriptor(lumo::kTempFolderEntries, 6, nullptr, nullptr, descriptor, sizeof descriptor);

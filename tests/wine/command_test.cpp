@@ -25,8 +25,7 @@ class Command : public ::testing::Test {
     ::CreateDirectoryW(work_.c_str(), nullptr);
   }
   std::wstring Log() { return ReadUtf16(LogPath(box_.Temp())); }
-  // The copy's name for this session and the launcher's version resource (1.0, linked into the
-  // tests), in the shared temp folder.
+  // The copy's name for this session and version 1.0 (the launcher's resource, linked in).
   static std::wstring BackupPath() {
     return CUtility::GetSharedTempFolder() + L"\\Lumo" + (SessionId() < 10 ? L"0" : L"") +
            std::to_wstring(SessionId()) + L"1000.exe";
@@ -108,10 +107,9 @@ TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
   ::DeleteFileW(backup.c_str());
 }
 
-// A shared temp folder whose DACL lets everyone delete what is in it gets no copy: one line
-// names the folder and the entry, and the product start goes on. Wine keeps no descriptor it
-// is given but turns the DACL into mode bits, and reads back one made from them (Everyone:
-// the "other" bits) through the calls Windows answers, so the launcher's reading is shown.
+// A shared temp folder whose DACL lets everyone delete what is in it gets no copy, one line
+// names the entry, and the product start goes on. Wine turns the DACL into mode bits and
+// reads back a descriptor made from them (Everyone: the "other" bits).
 TEST_F(Command, ASharedTempFolderEveryoneMayEmptyGetsNoBackup) {
   const CLauncherFile own;
   CLauncherFile::RegisterOwn(&own);
