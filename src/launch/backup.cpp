@@ -96,8 +96,9 @@ DWORD ReadSecurity(HANDLE entry, const Writer& writer, BYTE (&buffer)[4096], Sec
 
 // A folder an older launcher left, owned by one user with the rights of the common folder,
 // becomes the machine's: owner Administrators and the DACL of the folders the launcher makes,
-// set through a handle opened from the hold (no link, no walk through what is inside), in
-// the elevated launcher's own token.
+// set through a handle opened from the hold, in the elevated launcher's own token. Set on
+// that handle alone: SetSecurityInfo would walk what is inside to pass the entries on,
+// through whatever links lie there.
 bool Repair(Road& road, const std::wstring& path, const AclEntry* entries) {
   BYTE descriptor[256];
   const bool made = MakeDescriptor(entries, 6, nullptr, WellKnownSid(Principal::kAdministrators).bytes, descriptor,
