@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const wchar_t* kSource = L"CUnPackFileApp::InitInstance";
+constexpr const char* kSource = "CUnPackFileApp::InitInstance";
 
 // Windows 7 or later is required; older systems get the upgrade message and nothing else
 // (no log line, no registry).
@@ -44,8 +44,8 @@ bool HoldsOwnFile() {
   const bool checkFailed = own != nullptr && own->GetVerdict() == CLauncherFile::Verdict::kAnotherFile;
   const DWORD why =
       own == nullptr ? ERROR_INVALID_HANDLE : checkFailed ? static_cast<DWORD>(own->Status()) : own->Error();
-  CUtility::Log(checkFailed ? "[%ls] LUMO skip: the launcher's file is not the one started (0x%08X)"
-                            : "[%ls] LUMO skip: the launcher's file cannot be opened (%d)",
+  CUtility::Log(checkFailed ? "[%s] LUMO skip: the launcher's file is not the one started (0x%08X)"
+                            : "[%s] LUMO skip: the launcher's file cannot be opened (%d)",
                 kSource, static_cast<int>(why));
   return false;
 }
@@ -91,7 +91,7 @@ bool CUnPackFileApp::InitInstance() {
   // 9. Work folder check and initial settings.
   // Only a folder this run created counts; without one the launch is skipped.
   if (!unpack.HasWorkFolder()) {
-    CUtility::Log("[%ls] LUMO skip without unpacking files", kSource);
+    CUtility::Log("[%s] LUMO skip without unpacking files", kSource);
   } else {
     CInitSetting settings;
     settings.Load(workFolder);

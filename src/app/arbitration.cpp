@@ -13,7 +13,7 @@
 namespace lumo {
 namespace {
 
-constexpr const wchar_t* kSource = L"CUnPackFileApp::InitInstance";
+constexpr const char* kSource = "CUnPackFileApp::InitInstance";
 constexpr DWORD kTerminatedExitCode = 2;
 
 int CountInSession(const wchar_t* exeName, DWORD sessionId, std::vector<DWORD>* ids = nullptr) {
@@ -29,7 +29,7 @@ int CountInSession(const wchar_t* exeName, DWORD sessionId, std::vector<DWORD>* 
 // can start the agent afresh. A process that cannot be opened is left to the recount.
 void TerminateManagers(const std::vector<DWORD>& ids) {
   for (DWORD id : ids) {
-    CUtility::Log("[%ls] Close OXM %d", kSource, static_cast<int>(id));
+    CUtility::Log("[%s] Close OXM %d", kSource, static_cast<int>(id));
     UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, TRUE, id));
     if (process) ::TerminateProcess(process.get(), kTerminatedExitCode);
   }
@@ -57,11 +57,11 @@ bool ArbitrateInstance(CInstanceLock& lock, bool skipForegroundCheck, const Arbi
   switch (DecideBeforeWait(heldElsewhere, skipForegroundCheck, window != nullptr)) {
     case ArbitrationOutcome::kSkipForegroundInstance:
       BringToForeground(window);
-      CUtility::Log("[%ls] LUMO skip by foreground instance", kSource);
+      CUtility::Log("[%s] LUMO skip by foreground instance", kSource);
       return false;
     case ArbitrationOutcome::kSkipForegroundWindowNoInstance:
       BringToForeground(window);
-      CUtility::Log("[%ls] LUMO skip by foreground window without instance", kSource);
+      CUtility::Log("[%s] LUMO skip by foreground window without instance", kSource);
       return false;
     case ArbitrationOutcome::kContinue:
       return true;
@@ -86,20 +86,20 @@ bool ArbitrateInstance(CInstanceLock& lock, bool skipForegroundCheck, const Arbi
     case ArbitrationOutcome::kContinue:
       return true;
     case ArbitrationOutcome::kSkipAnotherInstance:
-      CUtility::Log("[%ls] LUMO skip by another instance (%d)", kSource, createError);
+      CUtility::Log("[%s] LUMO skip by another instance (%d)", kSource, createError);
       return false;
     case ArbitrationOutcome::kSkipLockWithoutInstance:
-      CUtility::Log("[%ls] LUMO skip by lock without instance (%d)", kSource, createError);
+      CUtility::Log("[%s] LUMO skip by lock without instance (%d)", kSource, createError);
       return false;
     default:
       break;
   }
 
   TerminateManagers(managers);
-  CUtility::Log("[%ls] Wait 3sec for another instance cleanup", kSource);
+  CUtility::Log("[%s] Wait 3sec for another instance cleanup", kSource);
   AnimatedWait(timing.cleanupWaitMs);
   if (DecideAfterCleanup(CountInSession(kManagerExe, session)) == ArbitrationOutcome::kSkipAnotherInstance) {
-    CUtility::Log("[%ls] LUMO skip by another instance (%d)", kSource, createError);
+    CUtility::Log("[%s] LUMO skip by another instance (%d)", kSource, createError);
     return false;
   }
   // The lock is not tried again: this run goes on without holding it.

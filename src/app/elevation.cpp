@@ -17,7 +17,7 @@
 namespace lumo {
 namespace {
 
-constexpr const wchar_t* kSource = L"CUnPackFileApp::InitInstance";
+constexpr const char* kSource = "CUnPackFileApp::InitInstance";
 
 }  // namespace
 
@@ -93,13 +93,13 @@ bool HandleTokenSwitch(bool runAsSystem, bool& skipForegroundCheck) {
 
   if (AskConsent()) {
     if (StartReopen(CUtility::GetModulePath(), ::GetCommandLineW())) {
-      CUtility::Log("[%ls] LUMO ElevationLimited reopen ", kSource);
+      CUtility::Log("[%s] LUMO ElevationLimited reopen ", kSource);
     } else {
       const DWORD error = ::GetLastError();
-      CUtility::Log("[%ls] LUMO ElevationLimited reopen failed %d", kSource, static_cast<int>(error));
+      CUtility::Log("[%s] LUMO ElevationLimited reopen failed %d", kSource, static_cast<int>(error));
     }
   } else {
-    CUtility::Log("[%ls] LUMO ElevationLimited cancel", kSource);
+    CUtility::Log("[%s] LUMO ElevationLimited cancel", kSource);
   }
   return false;
 }

@@ -62,8 +62,8 @@ HMODULE LoadLateBoundLibrary(const char* dll) {
   const HMODULE module = CUtility::LoadSystemLibrary(name);
   if (module == nullptr) {
     const DWORD error = ::GetLastError();
-    CUtility::Log("[%ls] %ls cannot be loaded from the system folder (%d); the launcher ends",
-                  L"CUnPackFileApp::LoadLateBoundLibrary", name.c_str(), static_cast<int>(error));
+    CUtility::Log("[%s] %ls cannot be loaded from the system folder (%d); the launcher ends",
+                  "CUnPackFileApp::LoadLateBoundLibrary", name.c_str(), static_cast<int>(error));
     ::ExitProcess(error != 0 ? error : ERROR_MOD_NOT_FOUND);
   }
   return module;
@@ -89,7 +89,7 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC
           : reinterpret_cast<const char*>(static_cast<const IMAGE_IMPORT_BY_NAME*>(at(name.u1.AddressOfData))->Name);
   const FARPROC found = ::GetProcAddress(*module, function);
   if (found == nullptr) {
-    CUtility::Log("[%ls] a function of %hs is missing (%d); the launcher ends", L"CUnPackFileApp::LoadLateBoundLibrary",
+    CUtility::Log("[%s] a function of %s is missing (%d); the launcher ends", "CUnPackFileApp::LoadLateBoundLibrary",
                   static_cast<const char*>(at(descriptor->rvaDLLName)), static_cast<int>(::GetLastError()));
     ::ExitProcess(ERROR_PROC_NOT_FOUND);
   }

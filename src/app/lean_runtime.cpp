@@ -44,18 +44,18 @@ constexpr unsigned kAbortExitCode = 3;
 // Ends the process where the library would have thrown. The log line needs memory of its
 // own: when it is the memory that ran out, its allocation fails in turn and comes back here,
 // and that second call (or one of another thread) ends the process without a line.
-[[noreturn]] void EndRun(const wchar_t* what) {
+[[noreturn]] void EndRun(const char* what) {
   static volatile LONG ending = 0;
   if (::InterlockedExchange(&ending, 1) == 0)
-    CUtility::Log("[%ls] %ls; the launcher ends", L"CUnPackFileApp::EndRun", what);
+    CUtility::Log("[%s] %s; the launcher ends", "CUnPackFileApp::EndRun", what);
   // Not ExitProcess: that would run the libraries' and the program's clean-up in a process
   // whose state is unknown, with the other thread possibly holding the locks it needs.
   ::TerminateProcess(::GetCurrentProcess(), kAbortExitCode);
   ::ExitProcess(kAbortExitCode);
 }
 
-constexpr const wchar_t* kOutOfMemory = L"out of memory";
-constexpr const wchar_t* kImpossibleRequest = L"the C++ library met an impossible request";
+constexpr const char* kOutOfMemory = "out of memory";
+constexpr const char* kImpossibleRequest = "the C++ library met an impossible request";
 
 // Any path of the C runtime's own that still ends in abort (or in its fatal-error exit)
 // writes to the standard error stream, which a GUI program does not have, instead of
@@ -65,7 +65,7 @@ constexpr const wchar_t* kImpossibleRequest = L"the C++ library met an impossibl
 }  // namespace
 
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { EndRun(L"the C++ library terminated the program"); }
+void __verbose_terminate_handler() { EndRun("the C++ library terminated the program"); }
 }  // namespace __gnu_cxx
 
 namespace std {

@@ -2,29 +2,21 @@
 // hidden in the work folder, with nothing to read and, in an elevated run, an environment
 // made from the system's own; the launcher waits for it through the animated wait.
 #include <windows.h>
-#include <shlobj.h>
-#include <shlwapi.h>
 #include <userenv.h>
 
-#include <cstring>
-#include <vector>
-
 #include "app/app.h"
+#include "launch/backup.h"
 #include "launch/command.h"
 #include "launch/core/command_environment.h"
 #include "launch/core/command_lines.h"
-#include "launch/impersonate.h"
 #include "launch/product.h"
 #include "ui/loading.h"
-#include "unpack/folder_tree.h"
-#include "util/folder_chain.h"
-#include "util/launcher_file.h"
 #include "util/loaded_function.h"
 #include "util/utility.h"
 
 namespace {
 
-constexpr const wchar_t* kSource = L"CUnPackFileApp::ExecuteCommand";
+constexpr const char* kSource = "CUnPackFileApp::ExecuteCommand";
 constexpr DWORD kPollSliceMs = 120;
 
 std::wstring Interpreter() {
@@ -33,68 +25,6 @@ std::wstring Interpreter() {
   wchar_t system[MAX_PATH] = {};
   ::GetSystemDirectoryW(system, MAX_PATH);
   return lumo::InterpreterPath(CUtility::IsPreVista(), CUtility::IsWow64(), windows, system);
-}
-
-// The launcher's own bytes, read through the held file, into `name` in the held folder.
-// The name is opened as itself: a link or a file with other names there is refused
-// (`verdict`), so nothing lands behind it. A copy that breaks off is deleted.
-DWORD CopyOwnFile(HANDLE folder, const std::wstring& name, lumo::Verdict& verdict) {
-  const CLauncherFile* own = CLauncherFile::Own();
-  lumo::UniqueFile file;
-  DWORD error = ERROR_INVALID_HANDLE;
-  const lumo::CheckedOpen create{GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF, false};
-  if (own == nullptr) return error;
-  verdict = lumo::OpenChecked(folder, name, create, file, error);
-  if (verdict != lumo::Verdict::kAccepted) return error != 0 ? error : ERROR_CANT_ACCESS_FILE;
-  std::vector<char> buffer(64 * 1024);
-  DWORD got = 0, written = 0;
-  bool ok = ::SetEndOfFile(file.get()) != FALSE;  // an older file of that name is truncated
-  for (uint64_t at = 0; ok; at += got) {
-    ok = own->ReadAt(at, buffer.data(), static_cast<DWORD>(buffer.size()), got);
-    if (ok && got == 0) return ERROR_SUCCESS;
-    ok = ok && ::WriteFile(file.get(), buffer.data(), got, &written, nullptr) && written == got;
-  }
-  error = ::GetLastError();
-  lumo::DeleteEntryAt(file.get());
-  return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
-}
-
-// A copy of the launcher in the shared temp folder, named after the session and the
-// launcher's version, for the agent's later use. Its bytes are the held file's: what runs,
-// not what lies at the launcher's path by now.
-//
-// The folders and the copy are made in the session user's token alone: an elevated run
-// must not write where the user could not. Without a token of the user an elevated run
-// writes nothing (ERROR_NO_TOKEN); an unelevated run's own token is the user's. A link or a
-// file with other names on the way is refused (ERROR_CANT_ACCESS_FILE); a line names it.
-//
-// Who owns these folders on a machine with several users: whoever comes first. They are
-// made as that user, with the rights inherited from the common application-data folder
-// (every user may add files and folders there, and owns what they add), and the launcher
-// sets none of its own. So users may disturb one another's copies in them, but no one gains
-// a right through them: each copy is written as its own user, through checked handles,
-// and the launcher never runs or reads anything from there. A folder protected for the
-// machine would need writes in the launcher's elevated token, which is what this avoids.
-void WriteBackupForElevation() {
-  DWORD versionMS = 0, versionLS = 0;
-  CUtility::GetProductVersion(versionMS, versionLS);
-  const std::wstring source = CUtility::GetModulePath();
-  CImpersonateUser user;
-  const bool asUser = user.IsImpersonating() || !CUtility::IsProcessElevated();
-  lumo::FolderChain folder;
-  const std::wstring shared = CUtility::GetSharedTempFolder(asUser ? &folder : nullptr);
-  const std::wstring destination =
-      lumo::BackupFileName(shared, static_cast<int>(GetOwnSessionId()), versionMS, versionLS);
-  const lumo::ChainFailure& road = folder.Failure();
-  lumo::Verdict verdict = road.verdict;
-  DWORD result = !asUser ? ERROR_NO_TOKEN : road.error != 0 ? road.error : ERROR_CANT_ACCESS_FILE;
-  const bool held = !folder.Empty() && verdict == lumo::Verdict::kAccepted;
-  if (held) result = CopyOwnFile(folder.Deepest(), destination.substr(shared.size() + 1), verdict);
-  user.RevertNow();
-  if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder || verdict == lumo::Verdict::kOtherNames)
-    lumo::LogRefusal(kSource, {held ? destination : road.path, verdict, 0});
-  CUtility::Log("[%ls] backup for elevation %ls to %ls %d", kSource, source.c_str(), destination.c_str(),
-                static_cast<int>(result));
 }
 
 // The block an elevated run's command gets (launch/core/command_environment.h), made from
@@ -133,7 +63,7 @@ int CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder, const std::ws
   std::wstring environment;
   DWORD error = ERROR_SUCCESS;
   if (CUtility::IsProcessElevated() && !ElevatedEnvironment(backup, workFolder, environment, error)) {
-    CUtility::Log("[%ls] fail %d", kSource, static_cast<int>(error));
+    CUtility::Log("[%s] fail %d", kSource, static_cast<int>(error));
     return static_cast<int>(error);
   }
   return lumo::ExecuteProgram(Interpreter(), workFolder, parameters, backup, &m_pMainWnd, environment);
@@ -192,14 +122,14 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   const DWORD error = ::GetLastError();
   if (listed) release(list);
   if (!started) {
-    CUtility::Log("[%ls] fail %d", kSource, static_cast<int>(error));
+    CUtility::Log("[%s] fail %d", kSource, static_cast<int>(error));
     return static_cast<int>(error);
   }
   const HANDLE process = created.info.hProcess;
   const DWORD processId = created.info.dwProcessId;
-  CUtility::Log("[%ls] succ wait pid:%d", kSource, static_cast<int>(processId));
+  CUtility::Log("[%s] succ wait pid:%d", kSource, static_cast<int>(processId));
 
-  if (backup) WriteBackupForElevation();
+  if (backup) lumo::WriteBackupForElevation();
 
   bool windowSeen = false;
   DWORD exitCode = STILL_ACTIVE;
@@ -214,47 +144,6 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   } while (!HasEnded(process, exitCode));
 
   created.reset();
-  CUtility::Log("[%ls] pid:%d finish ecode:%d", kSource, static_cast<int>(processId), static_cast<int>(exitCode));
+  CUtility::Log("[%s] pid:%d finish ecode:%d", kSource, static_cast<int>(processId), static_cast<int>(exitCode));
   return static_cast<int>(exitCode);
-}
-
-std::wstring CUtility::GetSharedTempFolder(lumo::FolderChain* held) {
-  wchar_t folder[MAX_PATH] = {};
-  const bool common = SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder));
-  if (!common) ::GetWindowsDirectoryW(folder, MAX_PATH);
-  // The common folder itself is the system's, but below it any user may make folders: so
-  // "Ondrix" and "Temp" are taken only as themselves, made when missing. Without the common
-  // folder the Windows temp folder serves, as it stands.
-  bool taken = held != nullptr && held->Open(folder, false, false);
-  const auto take = [&](const wchar_t* part) {
-    ::PathAppendW(folder, part);
-    if (taken) taken = held->Descend(part, common ? lumo::FolderChain::Create::kIfMissing : lumo::FolderChain::Create::kNo, true);
-  };
-  if (common) take(L"Ondrix");
-  take(L"Temp");
-  return folder;
-}
-
-BOOL CUtility::GetProductVersion(DWORD& versionMS, DWORD& versionLS) {
-  // The running module's own resource: by construction the version of what runs, whatever
-  // lies at the launcher's path by now.
-  const HMODULE self = ::GetModuleHandleW(nullptr);
-  const HRSRC resource = ::FindResourceW(self, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-  const HGLOBAL loaded = resource != nullptr ? ::LoadResource(self, resource) : nullptr;
-  const BYTE* data = loaded != nullptr ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
-  const DWORD size = resource != nullptr ? ::SizeofResource(self, resource) : 0;
-  // VerQueryValueW may write into the block it is given (room for its text conversions, as
-  // GetFileVersionInfoSizeW leaves, twice the resource): a copy of our own, never the mapped
-  // image, as large as the resource asks.
-  if (data == nullptr || size == 0) return FALSE;
-  std::vector<BYTE> block(2 * static_cast<std::size_t>(size));
-  std::memcpy(block.data(), data, size);
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  const BOOL found = ::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length);
-  if (found && fixed != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
-    versionMS = fixed->dwProductVersionMS;
-    versionLS = fixed->dwProductVersionLS;
-  }
-  return found;
 }

@@ -17,3 +17,5 @@ CImpersonateUser::~CImpersonateUser() {
 void CImpersonateUser::RevertNow() {
   if (m_bImpersonating) ::RevertToSelf();
 }
+
+bool CImpersonateUser::Resume() { return m_bImpersonating && ::ImpersonateLoggedOnUser(m_hToken.get()); }

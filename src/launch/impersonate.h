@@ -16,7 +16,11 @@ class CImpersonateUser {
 
   // Reverts to the launcher's own token before the scope ends; the flag stays set.
   void RevertNow();
+  // Impersonates once more after RevertNow; false when the scope does nothing.
+  bool Resume();
   bool IsImpersonating() const { return m_bImpersonating != FALSE; }
+  // The session user's token while the scope impersonates it.
+  HANDLE Token() const { return m_hToken.get(); }
 
  private:
   BOOL m_bImpersonating = FALSE;

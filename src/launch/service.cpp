@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr const wchar_t* kSource = L"CUnPackFileApp::RunAsService";
+constexpr const char* kSource = "CUnPackFileApp::RunAsService";
 
 constexpr int kManagerAttempts = 10;
 constexpr DWORD kManagerRetryMs = 500;
@@ -105,7 +105,7 @@ void ClearEarlierRuns(TaskLines& tasks, const std::wstring& own, long ownSession
         outcome = "emptied and kept: a task of its session may still name it";
       }
     }
-    CUtility::Log("[%ls] %ls%ls of an earlier run %hs", kSource, temp.c_str(), name.c_str(), outcome);
+    CUtility::Log("[%s] %ls%ls of an earlier run %s", kSource, temp.c_str(), name.c_str(), outcome);
   }
 }
 
@@ -122,14 +122,14 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   // SYSTEM is about to run a program from this folder: it must still be the folder this run
   // created and protected, not one swapped in under the same path.
   if (!lumo::IsHeldWorkFolder(workFolder)) {
-    CUtility::Log("[%ls] RunAsService work folder %ls is not the protected folder of this run; no task created",
+    CUtility::Log("[%s] RunAsService work folder %ls is not the protected folder of this run; no task created",
                   kSource, workFolder.c_str());
     if (keyReady) registry.DeleteValue(L"IsSystemUser");
     return;
   }
 
   if (!code.empty() && lumo::QuotedSessionCode(code).empty())
-    CUtility::Log("[%ls] session code dropped: it holds characters the interpreter acts on", kSource);
+    CUtility::Log("[%s] session code dropped: it holds characters the interpreter acts on", kSource);
   TaskLines tasks(*this, workFolder);
   // The name is foreseeable: a task of that name left by an earlier run, or made by anyone,
   // goes first. Should one stand all the same, Create fails (its question to replace it finds
@@ -142,7 +142,7 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   ClearEarlierRuns(tasks, own.substr(own.rfind(L'\\') + 1), sessionId);
   const int created = tasks.Run(lumo::TaskCreateParameters(tasks.System(), sessionId));
   if (created != 0) {
-    CUtility::Log("[%ls] RunAsService ALUMO%d create failed %d", kSource, static_cast<int>(sessionId), created);
+    CUtility::Log("[%s] RunAsService ALUMO%d create failed %d", kSource, static_cast<int>(sessionId), created);
     if (keyReady) registry.DeleteValue(L"IsSystemUser");
     return;
   }
@@ -156,26 +156,26 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
     return lumo::Utf16Length(lumo::TaskAction(workFolder, sessionId, handed)) > lumo::kTaskActionLimit;
   };
   if (tooLong() && !lumo::QuotedSessionCode(code).empty()) {
-    CUtility::Log("[%ls] session code dropped: the task's action would pass %d characters", kSource,
+    CUtility::Log("[%s] session code dropped: the task's action would pass %d characters", kSource,
                   static_cast<int>(lumo::kTaskActionLimit));
     handed.clear();
   }
   const int changed = tooLong() ? static_cast<int>(ERROR_FILENAME_EXCED_RANGE)
                                 : tasks.Run(lumo::TaskChangeParameters(tasks.System(), sessionId, workFolder, handed));
   if (changed != 0) {
-    CUtility::Log("[%ls] RunAsService ALUMO%d change failed %d", kSource, static_cast<int>(sessionId), changed);
+    CUtility::Log("[%s] RunAsService ALUMO%d change failed %d", kSource, static_cast<int>(sessionId), changed);
     if (!tasks.Delete(sessionId, deleted)) {
       // The definition's action stays with its boot trigger: disabled, it no longer starts.
-      CUtility::Log("[%ls] RunAsService ALUMO%d delete failed %d", kSource, static_cast<int>(sessionId), deleted);
+      CUtility::Log("[%s] RunAsService ALUMO%d delete failed %d", kSource, static_cast<int>(sessionId), deleted);
       const int disabled = tasks.Run(lumo::TaskDisableParameters(tasks.System(), sessionId));
-      CUtility::Log("[%ls] RunAsService ALUMO%d disable %d", kSource, static_cast<int>(sessionId), disabled);
+      CUtility::Log("[%s] RunAsService ALUMO%d disable %d", kSource, static_cast<int>(sessionId), disabled);
       lumo::KeepHeldWorkFolder();
     }
     if (keyReady) registry.DeleteValue(L"IsSystemUser");
     return;
   }
   tasks.Run(lumo::TaskRunParameters(tasks.System(), sessionId));
-  CUtility::Log("[%ls] RunAsService ALUMO%d begin", kSource, static_cast<int>(sessionId));
+  CUtility::Log("[%s] RunAsService ALUMO%d begin", kSource, static_cast<int>(sessionId));
   // The started action (the starter and the manager it starts) outlives its task. A task
   // that stays would start the starter from this folder as SYSTEM at every boot: once more
   // after a second, and if it still stands the folder is kept (emptied) at the end, so that
@@ -183,7 +183,7 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   if (!tasks.Delete(sessionId, deleted)) {
     AnimatedWait(kDeleteRetryMs);
     if (!tasks.Delete(sessionId, deleted)) {
-      CUtility::Log("[%ls] RunAsService ALUMO%d delete failed %d", kSource, static_cast<int>(sessionId), deleted);
+      CUtility::Log("[%s] RunAsService ALUMO%d delete failed %d", kSource, static_cast<int>(sessionId), deleted);
       lumo::KeepHeldWorkFolder();
     }
   }
@@ -195,7 +195,7 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   int attempts = kManagerAttempts;
   do {
     if (WaitProcessExit(lumo::kManagerExe, static_cast<DWORD>(sessionId))) break;
-    CUtility::Log("[%ls] fail to wait OXM try to wait again", kSource);
+    CUtility::Log("[%s] fail to wait OXM try to wait again", kSource);
     AnimatedWait(kManagerRetryMs);
     if (ProductWindowExists()) CloseLoadingWindow(&m_pMainWnd);
   } while (--attempts > 0);
@@ -203,17 +203,17 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
   if (attempts == 0) {
     // The manager was never seen (it may run where this launcher cannot list it): the
     // agent's window stands in for it.
-    CUtility::Log("[%ls] fail to wait OXM try to find LUMO window", kSource);
+    CUtility::Log("[%s] fail to wait OXM try to find LUMO window", kSource);
     bool windowFound = false;
     for (int checks = kWindowChecks; checks > 0;) {
       AnimatedWait(kWindowCheckMs);
       if (ProductWindowExists()) {
         windowFound = true;
         CloseLoadingWindow(&m_pMainWnd);
-        CUtility::Log("[%ls] LUMO window found", kSource);
+        CUtility::Log("[%s] LUMO window found", kSource);
         break;
       }
-      CUtility::Log("[%ls] fail to find LUMO window try to find again", kSource);
+      CUtility::Log("[%s] fail to find LUMO window try to find again", kSource);
       --checks;
     }
     if (windowFound) {
@@ -223,16 +223,16 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
         if (ProductWindowExists()) {
           misses = kWindowMisses;
         } else {
-          CUtility::Log("[%ls] LUMO window might close", kSource);
+          CUtility::Log("[%s] LUMO window might close", kSource);
           --misses;
         }
       }
     } else {
-      CUtility::Log("[%ls] fail to find LUMO window", kSource);
+      CUtility::Log("[%s] fail to find LUMO window", kSource);
     }
   }
 
-  CUtility::Log("[%ls] RunAsService ALUMO%d end", kSource, static_cast<int>(sessionId));
+  CUtility::Log("[%s] RunAsService ALUMO%d end", kSource, static_cast<int>(sessionId));
   if (!keyReady) return;
   registry.DeleteValue(L"IsSystemUser");
   if (registry.ReadDWORD(L"IsCustomization", 0) != 0) RunAsStandard(workFolder);

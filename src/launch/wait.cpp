@@ -17,7 +17,7 @@ bool CUnPackFileApp::WaitProcessExit(const std::wstring& name, DWORD sessionId) 
   if (!CUtility::FindProcesses(name, ids, sessionId) || ids.empty()) return false;
   lumo::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids.front()));
   if (!process) {
-    CUtility::Log("[%ls] failed to OpenProcess %d", L"CUnPackFileApp::WaitProcessExit",
+    CUtility::Log("[%s] failed to OpenProcess %d", "CUnPackFileApp::WaitProcessExit",
                   static_cast<int>(::GetLastError()));
     return false;
   }
@@ -34,7 +34,7 @@ bool CUnPackFileApp::WaitProcessExit(const std::wstring& name, DWORD sessionId) 
     AnimatedWait(1000);
     if (!::GetExitCodeProcess(process.get(), &exitCode)) {
       // Without an exit code there is nothing left to wait on; looping would never end.
-      CUtility::Log("[%ls] failed to GetExitCodeProcess %d", L"CUnPackFileApp::WaitProcessExit",
+      CUtility::Log("[%s] failed to GetExitCodeProcess %d", "CUnPackFileApp::WaitProcessExit",
                     static_cast<int>(::GetLastError()));
       break;
     }
@@ -52,7 +52,7 @@ void CUnPackFileApp::HandleInstruction(const std::wstring& instruction) {
     registry.DeleteValue(L"IdleSessionTimeout");
   }
   if (instruction.empty()) return;
-  CUtility::Log("[%ls] LUMO Instruction %ls", L"CUnPackFileApp::HandleInstruction", instruction.c_str());
+  CUtility::Log("[%s] LUMO Instruction %ls", "CUnPackFileApp::HandleInstruction", instruction.c_str());
   // Without the product key the registry object would still point at the hive's root: write
   // nothing there.
   if (!keyReady) return;

@@ -96,7 +96,7 @@ void LogRefusal(const std::wstring& path, lumo::KeyStep step) {
   for (wchar_t c : path) line = line * 31 + c;
   if (line == last) return;
   last = line;
-  CUtility::Log("[%ls] %ls refused: a link, %ls", L"CRegistry::OpenPath", path.c_str(), lumo::DescribeKeyStep(step));
+  CUtility::Log("[%s] %ls refused: a link, %ls", "CRegistry::OpenPath", path.c_str(), lumo::DescribeKeyStep(step));
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ LONG CRegistry::OpenPath(const std::wstring& path, REGSAM mask, bool create, HKE
     // the product key is then not selectable at all.
     if (!impersonation.IsImpersonating() && CUtility::IsProcessElevated()) {
       static bool logged = false;
-      if (!logged) CUtility::Log("[%ls] No token of the session's user: the user's hive is not opened", L"CRegistry::OpenPath");
+      if (!logged) CUtility::Log("[%s] No token of the session's user: the user's hive is not opened", "CRegistry::OpenPath");
       logged = true;
       key.reset();
       return ERROR_NO_TOKEN;

@@ -31,7 +31,7 @@ void ShowLoadingWindow(CLoadingWnd** slot) {
     const Gdiplus::Status status = Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
     if (status != Gdiplus::Ok) {
       g_gdiplusToken = 0;
-      CUtility::Log("[%ls] GDI+ did not start (%d); no loading window", L"ShowLoadingWindow",
+      CUtility::Log("[%s] GDI+ did not start (%d); no loading window", "ShowLoadingWindow",
                     static_cast<int>(status));
       return;
     }
@@ -39,7 +39,7 @@ void ShowLoadingWindow(CLoadingWnd** slot) {
 
   CLoadingWnd* window = new (std::nothrow) CLoadingWnd();
   if (window == nullptr) {
-    CUtility::Log("[%ls] no memory for the loading window", L"ShowLoadingWindow");
+    CUtility::Log("[%s] no memory for the loading window", "ShowLoadingWindow");
     ShutdownGdiplus();
     return;
   }

@@ -45,20 +45,20 @@ bool LoadPngResource(UINT id, CPngImage& image) {
   HMODULE module = ::GetModuleHandleW(nullptr);
   HRSRC info = ::FindResourceW(module, MAKEINTRESOURCEW(id), kPngType);
   if (info == nullptr) {
-    CUtility::Log("[%ls] PNG resource %u not found", L"CLoadingWnd::LoadPngResource", id);
+    CUtility::Log("[%s] PNG resource %u not found", "CLoadingWnd::LoadPngResource", id);
     return false;
   }
   const DWORD size = ::SizeofResource(module, info);
   HGLOBAL loaded = ::LoadResource(module, info);
   const void* bytes = loaded != nullptr ? ::LockResource(loaded) : nullptr;
   if (bytes == nullptr || size == 0) {
-    CUtility::Log("[%ls] PNG resource %u cannot be loaded", L"CLoadingWnd::LoadPngResource", id);
+    CUtility::Log("[%s] PNG resource %u cannot be loaded", "CLoadingWnd::LoadPngResource", id);
     return false;
   }
 
   lumo::UniqueHGlobal block(::GlobalAlloc(GMEM_MOVEABLE, size));
   if (!block) {
-    CUtility::Log("[%ls] no memory for PNG resource %u", L"CLoadingWnd::LoadPngResource", id);
+    CUtility::Log("[%s] no memory for PNG resource %u", "CLoadingWnd::LoadPngResource", id);
     return false;
   }
   void* copy = ::GlobalLock(block.get());
@@ -69,7 +69,7 @@ bool LoadPngResource(UINT id, CPngImage& image) {
   // From here the stream owns the block and frees it with its last release.
   IStream* stream = nullptr;
   if (FAILED(::CreateStreamOnHGlobal(block.get(), TRUE, &stream)) || stream == nullptr) {
-    CUtility::Log("[%ls] no stream for PNG resource %u", L"CLoadingWnd::LoadPngResource", id);
+    CUtility::Log("[%s] no stream for PNG resource %u", "CLoadingWnd::LoadPngResource", id);
     return false;
   }
   block.release();
@@ -80,7 +80,7 @@ bool LoadPngResource(UINT id, CPngImage& image) {
   void* memory = Gdiplus::DllExports::GdipAlloc(sizeof(Gdiplus::Image));
   Gdiplus::Image* decoded = memory != nullptr ? ::new (memory) Gdiplus::Image(stream, FALSE) : nullptr;
   if (decoded == nullptr || decoded->GetLastStatus() != Gdiplus::Ok) {
-    CUtility::Log("[%ls] PNG resource %u cannot be decoded", L"CLoadingWnd::LoadPngResource", id);
+    CUtility::Log("[%s] PNG resource %u cannot be decoded", "CLoadingWnd::LoadPngResource", id);
     delete decoded;
     stream->Release();
     return false;
@@ -157,14 +157,14 @@ bool CLoadingWnd::RegisterWindowClass() {
 bool CLoadingWnd::Create() {
   if (m_hWnd != nullptr) return true;
   if (!RegisterWindowClass()) {
-    CUtility::Log("[%ls] cannot register the window class", L"CLoadingWnd::Create");
+    CUtility::Log("[%s] cannot register the window class", "CLoadingWnd::Create");
     return false;
   }
   HWND hwnd = ::CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kClassName, kTitle, WS_POPUP, 0, 0,
                                 lumo::kLoadingWindowWidth, lumo::kLoadingWindowHeight, nullptr, nullptr,
                                 ::GetModuleHandleW(nullptr), this);
   if (hwnd == nullptr) {
-    CUtility::Log("[%ls] cannot create the window", L"CLoadingWnd::Create");
+    CUtility::Log("[%s] cannot create the window", "CLoadingWnd::Create");
     return false;
   }
   // Without SWP_NOACTIVATE this would take the focus from the user's window.
@@ -227,7 +227,7 @@ bool CLoadingWnd::Render(const RECT& rect) {
     m_bmpMemory.reset(::CreateCompatibleBitmap(screen.get(), rect.right - rect.left, rect.bottom - rect.top));
   }
   if (!m_dcMemory || !m_bmpMemory) {
-    CUtility::Log("[%ls] no off-screen bitmap", L"CLoadingWnd::Render");
+    CUtility::Log("[%s] no off-screen bitmap", "CLoadingWnd::Render");
     ReleaseContent();
     return false;
   }
@@ -347,7 +347,7 @@ void CLoadingWnd::OnClose() {
   // A close request (Alt+F4, another program) does not end the launcher's work, and the
   // default handling would destroy the window under the launcher's feet: the window stays
   // until the launch no longer needs it.
-  CUtility::Log("[%ls] close request ignored; the run goes on", L"CLoadingWnd::OnClose");
+  CUtility::Log("[%s] close request ignored; the run goes on", "CLoadingWnd::OnClose");
 }
 
 void CLoadingWnd::OnTimer(UINT_PTR id) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "unpack/core/folder_walk.h"
+#include "unpack/core/work_folder.h"
 #include "util/folder_chain.h"
 #include "util/system_functions.h"
 #include "util/utility.h"
@@ -108,14 +109,14 @@ bool DeleteThrough(HANDLE entry, DWORD attributes) {
   return deleted;
 }
 
-// Renames the file open in `entry` (with DELETE) within its folder to "~lumo-<random>.old".
+// Renames the file open in `entry` (with DELETE) within its folder to "lumo-n-<random>.old",
+// a name nothing looks for.
 bool SetAside(HANDLE entry) {
   uint8_t random[8];
   if (!::RtlGenRandom(random, sizeof random)) return false;
-  wchar_t name[32];
-  std::swprintf(name, 32, L"~lumo-%02x%02x%02x%02x%02x%02x%02x%02x.old", random[0], random[1], random[2], random[3],
-                random[4], random[5], random[6], random[7]);
-  const std::size_t bytes = std::wcslen(name) * sizeof(wchar_t);
+  const std::wstring aside = ElevatedFolderName(-1, random, sizeof random) + L".old";
+  const wchar_t* name = aside.c_str();
+  const std::size_t bytes = aside.size() * sizeof(wchar_t);
   // The structure ends in the name: no root folder and a bare name rename within the folder.
   std::vector<ULONGLONG> buffer(1 + (sizeof(FILE_RENAME_INFORMATION) + bytes) / sizeof(ULONGLONG));
   auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());

@@ -55,7 +55,8 @@ bool DeleteDeepest(FolderChain& chain, bool tree);
 
 // Whether a folder's owner and DACL (protected or not) are those an elevated run gives its
 // work folder, and whether those of the folder open in `folder` (with READ_CONTROL) are.
-// Under Wine, which keeps no descriptors, no folder's are: its owner reads as the user.
+// Under Wine, which builds a descriptor from the Unix mode bits, no folder's are: its owner
+// reads as the Wine user whatever it was made with.
 bool IsWorkFolderSecurity(PSID owner, PACL dacl, bool daclProtected);
 bool HasWorkFolderSecurity(HANDLE folder);
 

@@ -30,9 +30,9 @@ using lumo::LogRefusal;
 
 namespace {
 
-constexpr const wchar_t* kFindHeader = L"CUnPack::FindHeader";
-constexpr const wchar_t* kUnPackFiles = L"CUnPack::UnPackFiles";
-constexpr const wchar_t* kGetWorkFolder = L"CUnPack::GetWorkFolder";
+constexpr const char* kFindHeader = "CUnPack::FindHeader";
+constexpr const char* kUnPackFiles = "CUnPack::UnPackFiles";
+constexpr const char* kGetWorkFolder = "CUnPack::GetWorkFolder";
 
 uint64_t FileLength(HANDLE file) {
   LARGE_INTEGER length{};
@@ -89,14 +89,14 @@ uint64_t FreeBytes(const wchar_t* folder) {
 // program files folder, which decides when the first is too full.
 bool HasRoomFor(uint64_t size) {
   uint64_t free = FreeBytes(nullptr);
-  CUtility::Log("[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
+  CUtility::Log("[%s]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
                 static_cast<long long>(size));
   if (free >= size) return true;
   wchar_t folder[MAX_PATH + 1] = {};
   if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, folder)))
     ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder);
   free = FreeBytes(folder);
-  CUtility::Log("[%ls]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
+  CUtility::Log("[%s]  FreeSpace:%lld FileSize:%lld", kUnPackFiles, static_cast<long long>(free),
                 static_cast<long long>(size));
   return free >= size;
 }
@@ -104,7 +104,7 @@ bool HasRoomFor(uint64_t size) {
 void ReportNoDiskSpace() {
   const std::wstring caption = LoadResString(IDS_PRODUCT_NAME);
   const std::wstring text = LoadResString(IDS_NO_DISK_SPACE);
-  CUtility::Log("[%ls] %ls", kUnPackFiles, text.c_str());
+  CUtility::Log("[%s] %ls", kUnPackFiles, text.c_str());
   // Shown by the extraction thread: the main thread stays in its wait until it is closed.
   ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
 }
@@ -220,7 +220,7 @@ DWORD WINAPI CUnPack::ExtractionThread(LPVOID parameter) {
 int CUnPack::RunExtraction() {
   if (!m_hThread) {
     m_hThread.reset(::CreateThread(nullptr, 0, &CUnPack::ExtractionThread, this, 0, nullptr));
-    if (!m_hThread) CUtility::Log("[%ls] CreateThread failed %d", L"CUnPack::RunExtraction", static_cast<int>(::GetLastError()));
+    if (!m_hThread) CUtility::Log("[%s] CreateThread failed %d", "CUnPack::RunExtraction", static_cast<int>(::GetLastError()));
   }
   // A failed thread start leaves nothing to wait for; the run goes on without a payload.
   // No time limit, but the loading window's messages are handled meanwhile (no frames:
@@ -235,10 +235,10 @@ int CUnPack::RunExtraction() {
 
 uint64_t CUnPack::FindHeader() {
   const std::wstring path = SourcePath();
-  CUtility::Log("[%ls] Name:%ls", kFindHeader, path.c_str());
+  CUtility::Log("[%s] Name:%ls", kFindHeader, path.c_str());
   const CLauncherFile* file = Source();
   if (file == nullptr || !file->IsHeld()) {
-    CUtility::Log("[%ls] Fail", kFindHeader);
+    CUtility::Log("[%s] Fail", kFindHeader);
     CUtility::FileException(file != nullptr ? file->Error() : ERROR_INVALID_HANDLE, path);
     return 0;
   }
@@ -248,18 +248,18 @@ uint64_t CUnPack::FindHeader() {
     case lumo::TrailerStatus::kNoPeHeaders:
       return 0;
     case lumo::TrailerStatus::kHeadersShort:
-      CUtility::Log("[%ls] No payload: the PE headers are cut short", kFindHeader);
+      CUtility::Log("[%s] No payload: the PE headers are cut short", kFindHeader);
       return 0;
     default:
       break;
   }
-  CUtility::Log("[%ls] Sign Size:%d", kFindHeader, static_cast<int>(location.security.signSize));
+  CUtility::Log("[%s] Sign Size:%d", kFindHeader, static_cast<int>(location.security.signSize));
   if (location.status != lumo::TrailerStatus::kFound) {
-    CUtility::Log("[%ls] No payload: the file is too short for a trailer", kFindHeader);
+    CUtility::Log("[%s] No payload: the file is too short for a trailer", kFindHeader);
     return 0;
   }
   // The line shows the low 32 bits; the offset is used in full.
-  CUtility::Log("[%ls] Header offset:%d", kFindHeader, static_cast<int>(static_cast<uint32_t>(location.headerOffset)));
+  CUtility::Log("[%s] Header offset:%d", kFindHeader, static_cast<int>(static_cast<uint32_t>(location.headerOffset)));
   return location.headerOffset;
 }
 
@@ -293,7 +293,7 @@ int CUnPack::UnPackFiles() {
       // Nothing may land outside the work folder: the entry is passed over.
       ++counter;
       const std::string reason = lumo::DescribeNameProblem(problem);
-      CUtility::Log("[%ls] (%d/%d)Skip file name:%ls (%d), %ls", kUnPackFiles, counter, count,
+      CUtility::Log("[%s] (%d/%d)Skip file name:%ls (%d), %ls", kUnPackFiles, counter, count,
                     Printable(name).c_str(), static_cast<int>(static_cast<uint32_t>(header.size)),
                     std::wstring(reason.begin(), reason.end()).c_str());
       position = lumo::SkipTarget(position, header.size, length);
@@ -308,7 +308,7 @@ int CUnPack::UnPackFiles() {
 
     const std::wstring target = GetWorkFolder() + name;
     ++counter;
-    CUtility::Log("[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
+    CUtility::Log("[%s] (%d/%d)UnPack file name:%ls (%d)", kUnPackFiles, counter, count, target.c_str(),
                   static_cast<int>(static_cast<uint32_t>(header.size)));
 
     // Only into the folder this run created and holds: when none could be made, the entry fails.
@@ -328,19 +328,19 @@ int CUnPack::UnPackFiles() {
         lumo::DeleteEntryAt(output.get());
         output.reset();
         if (copy == CopyResult::kShortRead) {
-          CUtility::Log("[%ls] UnPack stopped: %lld of %lld bytes in the payload File:%ls", kUnPackFiles,
+          CUtility::Log("[%s] UnPack stopped: %lld of %lld bytes in the payload File:%ls", kUnPackFiles,
                         static_cast<long long>(copied), static_cast<long long>(header.size), target.c_str());
         }
         CUtility::FileException(error, copy == CopyResult::kWriteFailed ? target : path);
         return 0;
       }
       position += copied;
-      CUtility::Log("[%ls] UnPack count:%d len:%d File:%ls", kUnPackFiles, counter,
+      CUtility::Log("[%s] UnPack count:%d len:%d File:%ls", kUnPackFiles, counter,
                     static_cast<int>(FileLength(output.get())), target.c_str());
     }
     if (counter == count) break;
   }
-  CUtility::Log("[%ls] UnPack total %d files.", kUnPackFiles, counter);
+  CUtility::Log("[%s] UnPack total %d files.", kUnPackFiles, counter);
   return 1;
 }
 
@@ -417,7 +417,7 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session) {
       m_strWorkFolder = path;
       m_bWorkFolderCreated = true;
       if (attempt > 0)
-        CUtility::Log("[%ls] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
+        CUtility::Log("[%s] The work folder %ls of an earlier run cannot be removed; this run uses %ls",
                       kGetWorkFolder, first.c_str(), path.c_str());
       return;
     }
@@ -440,7 +440,7 @@ void CUnPack::ClaimSystemTempFolder(long session) {
   }
   uint8_t random[16];
   if (!::RtlGenRandom(random, sizeof random)) {
-    CUtility::Log("[%ls] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
+    CUtility::Log("[%s] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
     return;
   }
   const std::wstring name = lumo::ElevatedFolderName(session, random, sizeof random);
@@ -455,7 +455,7 @@ void CUnPack::ClaimSystemTempFolder(long session) {
   m_strWorkFolder = path;
   m_bWorkFolderCreated = true;
   m_bInSystemTemp = true;
-  CUtility::Log("[%ls] This run uses the work folder %ls", kGetWorkFolder, path.c_str());
+  CUtility::Log("[%s] This run uses the work folder %ls", kGetWorkFolder, path.c_str());
 }
 
 bool CUnPack::HasWorkFolder() const { return m_bWorkFolderCreated && CUtility::FileExists(m_strWorkFolder); }
@@ -470,7 +470,7 @@ void CUnPack::RemoveWorkFolder() {
   CUtility::StripPathComponents(above, m_bInSystemTemp ? 1 : 2);
   ::SetCurrentDirectoryW(above.c_str());
   if (lumo::IsHeldWorkFolderKept())
-    CUtility::Log("[%ls] %ls emptied and kept: a task may still name it", L"CUnPack::RemoveWorkFolder",
+    CUtility::Log("[%s] %ls emptied and kept: a task may still name it", "CUnPack::RemoveWorkFolder",
                   m_strWorkFolder.c_str());
   lumo::DeleteHeldWorkFolder(!m_bInSystemTemp);
 }

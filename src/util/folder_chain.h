@@ -71,7 +71,7 @@ struct ChainFailure {
 
 // One log line for a component the checked road would not take: its path and why
 // (util/log.cpp).
-void LogRefusal(const wchar_t* source, const ChainFailure& failure);
+void LogRefusal(const char* source, const ChainFailure& failure);
 
 // Folders held from a volume root down, one handle per component.
 class FolderChain {

@@ -122,11 +122,11 @@ void CUtility::FileException(DWORD error, const std::wstring& path) {
     message.pop_back();
   if (!path.empty()) message += L" (" + path + L")";
   ::SetLastError(error);
-  Log("[%ls] %ls", L"CUtility::FileException", message.c_str());
+  Log("[%s] %ls", "CUtility::FileException", message.c_str());
 }
 
-void lumo::LogRefusal(const wchar_t* source, const ChainFailure& failure) {
-  CUtility::Log("[%ls] %ls refused: %ls", source, failure.path.c_str(),
+void lumo::LogRefusal(const char* source, const ChainFailure& failure) {
+  CUtility::Log("[%s] %ls refused: %ls", source, failure.path.c_str(),
                 DescribeVerdict(failure.verdict, failure.error).c_str());
 }
 

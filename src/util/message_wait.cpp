@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const wchar_t* kSource = L"CUtility::WaitTakingMessages";
+constexpr const char* kSource = "CUtility::WaitTakingMessages";
 
 // Handles every message that is waiting, sent ones included (PeekMessage delivers those).
 // A quit request is logged and dropped, not kept: the launcher runs no message loop that it
@@ -18,7 +18,7 @@ void TakeMessages() {
   MSG message;
   while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     if (message.message == WM_QUIT) {
-      CUtility::Log("[%ls] a quit request (%d) was taken while waiting; the run goes on", kSource,
+      CUtility::Log("[%s] a quit request (%d) was taken while waiting; the run goes on", kSource,
                     static_cast<int>(message.wParam));
       continue;
     }
@@ -51,7 +51,7 @@ bool CUtility::WaitTakingMessages(HANDLE object, DWORD milliseconds) {
     if (result == WAIT_TIMEOUT) return false;
     // The wait itself failed (a handle that is no waitable object). A plain pause keeps a
     // timed wait as long as asked, so that no caller's polling loop turns into a spin.
-    Log("[%ls] MsgWaitForMultipleObjectsEx failed %d", kSource, static_cast<int>(::GetLastError()));
+    Log("[%s] MsgWaitForMultipleObjectsEx failed %d", kSource, static_cast<int>(::GetLastError()));
     if (count == 0 && left != INFINITE) ::Sleep(left);
     return false;
   }

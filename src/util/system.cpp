@@ -109,7 +109,7 @@ bool CUtility::FileExists(const std::wstring& path) {
 
 void CUtility::OSInfo() {
   const OSVERSIONINFOW info = LegacyVersion();
-  Log("[%ls] OS %d.%d(%d) %ls x64:%d", L"CUtility::OSInfo", static_cast<int>(info.dwMajorVersion),
+  Log("[%s] OS %d.%d(%d) %ls x64:%d", "CUtility::OSInfo", static_cast<int>(info.dwMajorVersion),
       static_cast<int>(info.dwMinorVersion), static_cast<int>(info.dwBuildNumber),
       info.szCSDVersion, IsWow64() ? 1 : 0);
 }

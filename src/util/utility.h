@@ -10,10 +10,6 @@
 
 #include "util/handles.h"
 
-namespace lumo {
-class FolderChain;
-}  // namespace lumo
-
 // Session id of the launcher's own process, or -1 (0xFFFFFFFF) when it cannot be queried.
 DWORD GetOwnSessionId();
 
@@ -28,10 +24,11 @@ std::wstring LoadResString(UINT id);
 class CUtility {
  public:
   // --- Log and paths (util/log.cpp) ---
-  // printf-style; wide arguments are written "%ls". Messages start with "[%ls] " and the
-  // reporting operation's name. The launcher's own formats are plain ASCII, kept narrow (half
-  // the bytes of the download's many log texts) and widened as they are used.
-  static void Log(const char* format, ...);
+  // printf-style; wide arguments are written "%ls", narrow ones "%s". Messages start with
+  // "[%s] " and the reporting operation's name. The launcher's own formats and names are
+  // plain ASCII, kept narrow (half the bytes of the download's many log texts) and widened as
+  // they are used; the compiler holds every argument to its format.
+  static void Log(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
   static void Log(const wchar_t* format, ...);
   static std::wstring GetLogFilePath();
   static void AppendLogLine(const std::wstring& line);
@@ -61,11 +58,10 @@ class CUtility {
   static bool RemoveFolder(const std::wstring& path);
   static bool IsMountPoint(const std::wstring& path);
 
-  // --- Shared temp folder and version (launch/command.cpp) ---
-  // The shared temp folder's path (no trailing backslash). With `held`, the folder is also
-  // opened through the checked road, made when missing, and held there; when the road is
-  // refused, held->Failure() tells where and why.
-  static std::wstring GetSharedTempFolder(lumo::FolderChain* held = nullptr);
+  // --- Shared temp folder and version (launch/backup.cpp) ---
+  // The shared temp folder's path (no trailing backslash); the backup copy's road through
+  // it is launch/backup.h's.
+  static std::wstring GetSharedTempFolder();
   // The product version of the running module's own version resource.
   static BOOL GetProductVersion(DWORD& versionMS, DWORD& versionLS);
 

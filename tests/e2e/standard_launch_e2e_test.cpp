@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e/e2e_product.h"
+#include "launch/core/backup_rules.h"
 #include "launch/product.h"
 #include "support/agent_record.h"
 #include "support/junction.h"
@@ -180,6 +181,18 @@ std::wstring ExpectedBackupPath(const std::wstring& launcher) {
   return std::wstring(common) + L"\\Ondrix\\Temp\\" + name;
 }
 
+// An older copy at `path`, in folders made as the launcher makes them: made without a DACL,
+// Wine's mode bits from the umask would decide whether Everyone may write there.
+bool PlaceOlderCopy(const std::wstring& path) {
+  uint8_t descriptor[256];
+  lumo::MakeDescriptor(lumo::kTempFolderEntries, 6, nullptr, nullptr, descriptor, sizeof descriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const std::wstring temp = path.substr(0, path.rfind(L'\\'));
+  ::CreateDirectoryW(temp.substr(0, temp.rfind(L'\\')).c_str(), &attributes);
+  ::CreateDirectoryW(temp.c_str(), &attributes);
+  return WriteBytes(path, "an older copy", 13);
+}
+
 void ExpectCleanEnd(const StandardRun& result) {
   EXPECT_FALSE(result.run.timedOut) << result.run.log;
   EXPECT_EQ(result.run.exitCode, 0) << result.run.log;
@@ -194,13 +207,11 @@ void ExpectCleanEnd(const StandardRun& result) {
 // Windows 7 (Wine's default): the cabinet is expanded into the work folder, the feature
 // builds are renamed and copied, the catalogs stay as expanded, the manager runs from the
 // work folder with "-t" and the code, the loading window goes when the agent's window
-// comes, the backup copy lands in the shared temp folder, and the work folder goes at the
-// end.
+// comes, the backup copy replaces an older one in the shared temp folder, and the work
+// folder goes at the end.
 TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
   Sandbox box(L"e2e-standard");
-  // Deleted first, so that the copy found afterwards is this run's.
-  const std::wstring oldBackup = ExpectedBackupPath(LauncherPath());
-  if (!oldBackup.empty()) ::DeleteFileW(oldBackup.c_str());
+  ASSERT_TRUE(PlaceOlderCopy(ExpectedBackupPath(LauncherPath())));
   const StandardRun first = Run(box, L"OXUnPackLUMO.exe", "[Settings]\nlumo_token=CODE7755\n");
   ASSERT_FALSE(first.launcher.empty());
   ExpectCleanEnd(first);
@@ -261,6 +272,9 @@ TEST_F(StandardLaunchE2E, AgentRunsFromTheExpandedWorkFolderWithTheCode) {
   EXPECT_TRUE(ReadBytes(backup) == ReadBytes(first.launcher)) << "the backup is a copy of the launcher";
   EXPECT_EQ(LinesWith(first.run.log, L"backup for elevation " + first.launcher + L" to " + backup + L" 0").size(), 1u)
       << first.run.log;
+  WIN32_FIND_DATAW found;
+  EXPECT_EQ(::FindFirstFileW((backup.substr(0, backup.rfind(L'\\')) + L"\\lumo-*").c_str(), &found),
+            INVALID_HANDLE_VALUE) << "the copy was written under another name and renamed";
 }
 
 // Windows 10 for this launcher's file name: the catalog variant takes the regular name and
@@ -356,8 +370,9 @@ TEST_F(StandardLaunchE2E, AFailedRenameIsLoggedAndTheLaunchGoesOn) {
 // at the link, nothing lands behind it, and the run goes on. Wine makes no junctions; a Unix
 // link in the prefix stands in (Wine opens its target even when asked for the link itself,
 // and the run knows it by the listing). What Wine cannot show: the rights of the common
-// folder (Wine keeps no ACLs) and the copy written in a standard user's token
-// (docs/RELEASE-CHECKS.md).
+// folder and the other users of the machine (Wine reads every file's descriptor from its
+// mode bits, owned by the one user it runs as) and the copy written in a standard user's
+// token (docs/RELEASE-CHECKS.md).
 TEST_F(StandardLaunchE2E, ALinkAtOndrixInTheCommonAppDataFolderGetsNoBackupAndTheRunGoesOn) {
   wchar_t common[MAX_PATH] = {};
   ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)));

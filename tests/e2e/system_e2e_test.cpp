@@ -284,7 +284,7 @@ std::wstring MakeEarlierFolder(bool asTheLauncherMakesIt, uint32_t seed, long se
 }
 
 // Whether the folder's DACL reads back as protected: on Windows for a folder made with the
-// launcher's descriptor; never under Wine, which keeps no descriptors.
+// launcher's descriptor; never under Wine, which builds descriptors from Unix mode bits.
 bool ReadsBackProtected(const std::wstring& folder) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   PACL dacl = nullptr;
@@ -718,7 +718,7 @@ TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
       HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &data);
       for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &data)) {
         const std::wstring name = data.cFileName;
-        EXPECT_TRUE(name == L"." || name == L".." || name.rfind(L"~lumo-", 0) == 0) << Utf8(name);
+        EXPECT_TRUE(name == L"." || name == L".." || name.rfind(L"lumo-n-", 0) == 0) << Utf8(name);
       }
       if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
       kept = folder;

@@ -1,9 +1,12 @@
 // Command execution against Wine's real interpreter: exit codes, failed starts, the backup
 // copy, and the window watch that closes the loading window.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
 
 #include "app/app.h"
 #include "launch/command.h"
+#include "launch/core/backup_rules.h"
 #include "launch/product.h"
 #include "support/product_window.h"
 #include "support/winsupport.h"
@@ -22,6 +25,11 @@ class Command : public ::testing::Test {
     ::CreateDirectoryW(work_.c_str(), nullptr);
   }
   std::wstring Log() { return ReadUtf16(LogPath(box_.Temp())); }
+  // The copy's name for this session and version 1.0 (the launcher's resource, linked in).
+  static std::wstring BackupPath() {
+    return CUtility::GetSharedTempFolder() + L"\\Lumo" + (SessionId() < 10 ? L"0" : L"") +
+           std::to_wstring(SessionId()) + L"1000.exe";
+  }
 
   Sandbox box_{L"command"};
   std::wstring work_;
@@ -89,8 +97,7 @@ TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
   ASSERT_TRUE(CUtility::GetProductVersion(ms, ls));
   EXPECT_EQ(ms, 0x00010000u);  // 1.0 of the launcher's version resource, linked into the tests
   EXPECT_EQ(ls, 0u);
-  const std::wstring backup = shared + L"\\Lumo" + (SessionId() < 10 ? L"0" : L"") +
-                              std::to_wstring(SessionId()) + L"1000.exe";
+  const std::wstring backup = BackupPath();
   ::DeleteFileW(backup.c_str());
   app_.ExecuteCommand(work_, L"/c exit 0", true);
   ASSERT_TRUE(Exists(backup)) << backup;
@@ -98,6 +105,34 @@ TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
   EXPECT_TRUE(Contains(Log(), L"] backup for elevation " + CUtility::GetModulePath() + L" to " + backup + L" 0 (Last="))
       << Log();
   ::DeleteFileW(backup.c_str());
+}
+
+// A shared temp folder whose DACL lets everyone delete what is in it gets no copy, one line
+// names the entry, and the product start goes on. Wine turns the DACL into mode bits and
+// reads back a descriptor made from them (Everyone: the "other" bits).
+TEST_F(Command, ASharedTempFolderEveryoneMayEmptyGetsNoBackup) {
+  const CLauncherFile own;
+  CLauncherFile::RegisterOwn(&own);
+  const std::wstring shared = CUtility::GetSharedTempFolder(), backup = BackupPath();
+  ::DeleteFileW(backup.c_str());
+  uint8_t launchers[256];
+  lumo::MakeDescriptor(lumo::kTempFolderEntries, 6, nullptr, nullptr, launchers, sizeof launchers);
+  SECURITY_ATTRIBUTES made{sizeof made, launchers, FALSE};
+  ::CreateDirectoryW(shared.substr(0, shared.rfind(L'\\')).c_str(), &made);
+  ::CreateDirectoryW(shared.c_str(), &made);
+  PSECURITY_DESCRIPTOR everyones = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                                     &everyones, nullptr));
+  const auto restore = lumo::MakeScopeExit([&] {
+    ::SetFileSecurityW(shared.c_str(), DACL_SECURITY_INFORMATION, launchers);
+    ::LocalFree(everyones);
+    CLauncherFile::RegisterOwn(nullptr);
+  });
+  ASSERT_TRUE(::SetFileSecurityW(shared.c_str(), DACL_SECURITY_INFORMATION, everyones));
+  EXPECT_EQ(app_.ExecuteCommand(work_, L"/c exit 0", true), 0);
+  EXPECT_FALSE(Exists(backup));
+  EXPECT_TRUE(Contains(Log(), L"] " + shared + L"\\ refused: grants others (")) << Log();
+  EXPECT_TRUE(Contains(Log(), L" to " + backup + L" 5 (Last=")) << Log();
 }
 
 }  // namespace

@@ -116,8 +116,9 @@ TEST(WorkFolder, RemovalTakesTheFolderAndAnEmptyParentButNotAnotherSession) {
 
 // A file held open without delete sharing keeps a leftover from going, under Wine as on
 // Windows. What makes an elevated run's leftover unremovable for an unelevated run on
-// Windows, its protected descriptor, cannot be shown: Wine keeps no security descriptors
-// (and runs every test elevated). The leftover here is made the elevated way all the same.
+// Windows, its protected descriptor, cannot be shown: Wine keeps no descriptor it is given
+// (it reads back one made from the mode bits) and runs every test elevated. The leftover here
+// is made the elevated way all the same.
 HANDLE HoldWithoutDeleteSharing(const std::wstring& path) {
   return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 }
