@@ -28,6 +28,8 @@ WINE = os.environ["BENCH_WINE"]
 DOC = os.environ.get("BENCH_DOC", os.path.join(REPO, "docs", "PERFORMANCE.md"))
 # Why the release launcher cannot run here (scripts/wine --probe-i686); empty when it can.
 NO_I686 = os.environ.get("BENCH_NO_I686", "")
+# Where the machine's wine32 came from (scripts/wine --probe-i686), when 32-bit programs run.
+I686_ORIGIN = os.environ.get("BENCH_I686_ORIGIN", "")
 
 LAUNCHER64 = os.path.join(OUT, "win64", "OXUnPackLUMO.exe")
 LAUNCHER64_64K = os.environ["BENCH_LAUNCHER_64K"]
@@ -122,15 +124,29 @@ def descendants(pid):
     return found
 
 
+def is_pe32(path):
+    """Whether a Windows program is a 32-bit one (its PE header names the i386 machine)."""
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(4096)
+        at = int.from_bytes(head[0x3C:0x40], "little")
+        return head[at:at + 4] == b"PE\0\0" and int.from_bytes(head[at + 4:at + 6], "little") == 0x14C
+    except (OSError, ValueError):
+        return False
+
+
 class PeakMemory:
     """Samples VmHWM (peak resident set) of the Linux process that is the measured program
     until the one started ends: that process itself for a 64-bit program; for a 32-bit one,
-    the process of Wine's 32-bit loader that the 64-bit loader starts for it (found among the
-    descendants by the program's name in its command line)."""
+    the process of Wine's 32-bit loader that the 64-bit loader has Wine's server start for it.
+    That one is no descendant (it is handed to init), so it is found once among all processes
+    of this prefix by the program's name in its command line, and then followed alone."""
 
-    def __init__(self, pid, name):
+    def __init__(self, pid, program):
         self.pid = pid
-        self.name = name.encode()
+        self.name = os.path.basename(program).encode()
+        self.wide = is_pe32(program)
+        self.prefix = ("WINEPREFIX=" + os.environ.get("WINEPREFIX", "")).encode() + b"\0"
         self.peak_kib = 0
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -143,7 +159,26 @@ class PeakMemory:
             return 0
         return int(match.group(1)) if match else 0
 
+    def _named(self, pid):
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as handle:
+                if self.name not in handle.read():
+                    return False
+            with open("/proc/%d/environ" % pid, "rb") as handle:
+                return self.prefix in handle.read()
+        except OSError:
+            return False
+
+    def _find(self):
+        if not self.wide:
+            return self.pid
+        for entry in os.listdir("/proc"):
+            if entry.isdigit() and int(entry) != self.pid and self._named(int(entry)):
+                return int(entry)
+        return None
+
     def _run(self):
+        target = None
         while True:
             try:
                 with open("/proc/%d/status" % self.pid) as handle:
@@ -151,14 +186,12 @@ class PeakMemory:
                         return
             except OSError:
                 return
-            for pid in descendants(self.pid):
-                try:
-                    with open("/proc/%d/cmdline" % pid, "rb") as handle:
-                        named = self.name in handle.read()
-                except OSError:
-                    continue
-                if named:
-                    self.peak_kib = max(self.peak_kib, self._sample(pid))
+            # The 64-bit loader runs start.exe in this process for a 32-bit program, and the
+            # program in a process of its own; a 64-bit program replaces the loader here.
+            if target is None:
+                target = self._find()
+            if target is not None:
+                self.peak_kib = max(self.peak_kib, self._sample(target))
             time.sleep(0.005)
 
     def join(self):
@@ -172,7 +205,7 @@ def run_direct(program, arguments=(), debug="-all", timeout=300):
     started = time.monotonic()
     process = subprocess.Popen([WINE, program] + list(arguments), env=wine_env(debug),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    sampler = PeakMemory(process.pid, os.path.basename(program))
+    sampler = PeakMemory(process.pid, program)
     _, err = process.communicate(timeout=timeout)
     seconds = time.monotonic() - started
     return seconds, sampler.join(), err.decode("utf-8", "replace")
@@ -311,7 +344,7 @@ def measure_size(nsis_small, small_payload_bytes):
     cxx_stock = trivial_size(folder, "trivial_cxx", TRIVIAL_CXX)
     # The failure hooks log through the launcher's log, which is the launcher's size, not the
     # runtime's: the trivial program brings an empty one.
-    quiet_log = '\n#include "util/utility.h"\nvoid CUtility::Log(const wchar_t*, ...) {}\n'
+    quiet_log = '\n#include "util/utility.h"\nvoid CUtility::Log(const char*, ...) {}\n'
     cxx_trimmed = trivial_size(folder, "trivial_cxx_trimmed", TRIVIAL_CXX + quiet_log, lean, launcher_flags)
     nsis_stub = os.path.getsize(nsis_small) - small_payload_bytes
     return {
@@ -621,6 +654,8 @@ def report(size, extraction, agent, widths, info, load_before, started, payload_
                 "and tests; figures under load vary by tens of percent)\n"
                 % (info["nproc"], info["memory"], info["cpu"], info["wine"], info["kernel"], info["gcc"],
                    info["nsis"], load_before, info["load"]))
+    if I686_ORIGIN:
+        text.append("- %s\n" % I686_ORIGIN)
     text.append("## Results (medians of %d runs)\n" % RUNS)
     text.extend(table)
     text.append("")
