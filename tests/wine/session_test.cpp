@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "launch/impersonate.h"
+#include "support/platform.h"
 #include "support/winsupport.h"
 #include "util/utility.h"
 
@@ -238,6 +239,7 @@ TEST(CopyFileAsUser, MissingSourceFailsAndWritesNothing) {
 }
 
 TEST(SessionUser, SessionUserTokenIsAPrimaryTokenOfOurUser) {
+  LUMO_NEEDS_DESKTOP();
   lumo::UniqueHandle token;
   ASSERT_TRUE(CUtility::GetSessionUserToken(token));
   ASSERT_TRUE(token.valid());
@@ -262,6 +264,7 @@ TEST(SessionUser, ShellTokenComesFromTheShellOfOurSession) {
 }
 
 TEST(SessionUser, ImpersonationCoversTheScopeOnItsThreadOnly) {
+  LUMO_NEEDS_DESKTOP();
   ASSERT_FALSE(ThreadImpersonates());
   {
     CImpersonateUser scope;
