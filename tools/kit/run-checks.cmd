@@ -22,9 +22,11 @@ if errorlevel 1 exit /b 2
 if errorlevel 1 exit /b 2
 
 rem --- Where it runs: a folder of its own that a second account can read, whose results it
-rem can write. An earlier copy's state (what the machine held before it) stays.
+rem can write. An earlier copy's state (what the machine held before it) stays. Its patterns
+rem are unquoted: the folder's name has no blank, and Wine's cmd matches no quoted pattern.
 if /i not "%KIT%"=="%HERE%" (
-  if exist "%RESULTS%\" rd /s /q "%RESULTS%"
+  for /d %%d in (%HERE%\*) do if /i not "%%~nxd"=="state" rd /s /q "%%d"
+  if exist "%HERE%\" del /q %HERE%\*.* 2>nul
   xcopy "%KIT%" "%HERE%\" /e /i /q /y >nul
   if errorlevel 1 (
     echo The kit could not be copied to %HERE%.
