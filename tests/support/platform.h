@@ -1,22 +1,15 @@
-// Where a Windows-side test runs: under Wine on the build machine, on Windows from the release
-// kit (scripts/windows-kit). Every test is of one class, recorded in its XML result for the
-// kit's summary:
-//   - both (no mark): it holds wherever it runs;
-//   - LUMO_WINE_ONLY(why): it leans on what only the project's prefix has (the stand-ins' logs,
-//     traces or task store, Unix links, Wine's per-program settings, every process elevated);
-//     on Windows it skips with "not Wine: why";
-//   - LUMO_WINDOWS_ONLY(why): what Wine cannot do (junctions, ...); under Wine it skips with
-//     "not Windows: why".
-// A test of both classes may hold a block of assertions that only Windows can answer for a
-// release check (docs/RELEASE-CHECKS.md): LUMO_ON_WINDOWS("N", "what") { ... } runs it on
-// Windows; under Wine the block is recorded as skipped. LUMO_RELEASE_CHECK("N") tags a test that
-// answers check N as it stands. A test that cannot answer on this machine skips with
-// "not applicable here: why" (no UAC, no desktop) or "by hand: why".
+// Where a Windows-side test runs: under Wine here, on Windows from the release kit
+// (scripts/windows-kit). A test runs on both unless marked LUMO_WINE_ONLY(why) (it leans on what
+// only the project's prefix has; on Windows it skips with "not Wine: why") or
+// LUMO_WINDOWS_ONLY(why) (under Wine it skips with "not Windows: why"). LUMO_ON_WINDOWS("N",
+// "what") { ... } holds what only Windows answers for release check N, recorded as skipped
+// under Wine; LUMO_RELEASE_CHECK("N") tags a test that answers check N as it stands. A test that
+// cannot answer on this machine skips with "not applicable here: why" or "by hand: why". The
+// kit's summary reads all of it from GoogleTest's XML (RecordProperty).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -53,12 +46,10 @@ inline bool RunsOnWindows(const char* check, const char* what) {
 // A fact of this machine the summary names at the check (e.g. what Windows did with a link).
 inline void ReleaseNote(const std::string& note) { AddProperty("release_note", note, "; "); }
 
-// The version Windows reports (not the one the manifest admits).
+// The version Windows reports, whatever the program's manifest admits.
 inline OSVERSIONINFOEXW WindowsVersion() {
-  OSVERSIONINFOEXW info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-  const auto get = reinterpret_cast<RtlGetVersion>(
+  OSVERSIONINFOEXW info{sizeof info};
+  const auto get = reinterpret_cast<LONG(WINAPI*)(OSVERSIONINFOEXW*)>(
       reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
   if (get != nullptr) get(&info);
   return info;
@@ -66,24 +57,9 @@ inline OSVERSIONINFOEXW WindowsVersion() {
 
 inline bool IsWindows10OrLater() { return WindowsVersion().dwMajorVersion >= 10; }
 
-// The exit code of the system's schtasks for `arguments`, run by the native interpreter
-// (the schtasks stand-in in the project's prefix).
+// The exit code of the system's schtasks for `arguments` (the stand-in in the project's prefix).
 inline long SystemSchtasks(const std::wstring& arguments) {
-  wchar_t folder[MAX_PATH + 1] = {};
-  ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
-  const std::wstring system = std::wstring(folder) + (sizeof(void*) == 4 ? L"\\sysnative" : L"\\system32");
-  std::wstring line = L"\"" + system + L"\\cmd.exe\" /d /c \"" + system + L"\\schtasks.exe\" " + arguments + L" >nul 2>nul";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process))
-    return -2;
-  ::CloseHandle(process.hThread);
-  DWORD code = static_cast<DWORD>(-1);
-  if (::WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hProcess);
-  return static_cast<long>(code);
+  return RunWait(NativeInterpreter() + L" /d /c " + NativeSystemFolder() + L"\\schtasks.exe " + arguments + L" >nul 2>nul");
 }
 
 // Whether the Task Scheduler holds a task of this name ("schtasks /query" ends with 0 for it
@@ -115,24 +91,6 @@ inline lumo::UniqueHandle NonAdministratorToken() {
   return impersonation;
 }
 
-// Whether the shell runs in this process's session: on Windows the launcher works for the
-// user of that desktop (its token, its hive), and a session without one (a service's) has no
-// such user. (Wine hands out the session's user token without a shell.)
-inline bool ExplorerInSession() {
-  DWORD own = 0, session = 0;
-  ::ProcessIdToSessionId(::GetCurrentProcessId(), &own);
-  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  bool found = false;
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more && !found; more = ::Process32NextW(snapshot, &entry))
-    found = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0 && ::ProcessIdToSessionId(entry.th32ProcessID, &session) &&
-            session == own;
-  ::CloseHandle(snapshot);
-  return found;
-}
-
 }  // namespace testsupport
 
 #define LUMO_WINE_ONLY(why)                                                               \
@@ -145,12 +103,6 @@ inline bool ExplorerInSession() {
   do {                                                                                    \
     ::testing::Test::RecordProperty("class", "windows-only");                             \
     if (::testsupport::UnderWine()) GTEST_SKIP() << "not Windows: " << why;               \
-  } while (0)
-
-#define LUMO_NEEDS_DESKTOP()                                                              \
-  do {                                                                                    \
-    if (!::testsupport::UnderWine() && !::testsupport::ExplorerInSession())               \
-      GTEST_SKIP() << "not applicable here: no desktop (explorer.exe) in this session";   \
   } while (0)
 
 #define LUMO_RELEASE_CHECK(check) ::testsupport::AddProperty("release_check", check)

@@ -160,7 +160,6 @@ bool Granted(PSECURITY_DESCRIPTOR protectedDescriptor, HANDLE token, DWORD acces
 }
 
 TEST(ProtectedFolder, DescriptorGrantsFullControlToSystemAndAdministratorsAndOnlyReadingToTheUser) {
-  LUMO_NEEDS_DESKTOP();
   std::wstring sidText;
   lumo::UniqueLocal user;
   ASSERT_TRUE(lumo::GetSessionUserSid(sidText, user));
@@ -203,7 +202,6 @@ TEST(ProtectedFolder, DescriptorGrantsFullControlToSystemAndAdministratorsAndOnl
 // for a folder an elevated run makes; and no other. (Wine reads back no descriptor a folder
 // was made with, so only the descriptor itself can be judged here.)
 TEST(ProtectedFolder, TheLauncherKnowsTheDescriptorItBuildsAndNoOther) {
-  LUMO_NEEDS_DESKTOP();
   std::wstring sidText;
   lumo::UniqueLocal user;
   ASSERT_TRUE(lumo::GetSessionUserSid(sidText, user));

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "launch/impersonate.h"
-#include "support/platform.h"
 #include "support/winsupport.h"
 #include "util/utility.h"
 
@@ -239,7 +238,6 @@ TEST(CopyFileAsUser, MissingSourceFailsAndWritesNothing) {
 }
 
 TEST(SessionUser, SessionUserTokenIsAPrimaryTokenOfOurUser) {
-  LUMO_NEEDS_DESKTOP();
   lumo::UniqueHandle token;
   ASSERT_TRUE(CUtility::GetSessionUserToken(token));
   ASSERT_TRUE(token.valid());
@@ -264,7 +262,6 @@ TEST(SessionUser, ShellTokenComesFromTheShellOfOurSession) {
 }
 
 TEST(SessionUser, ImpersonationCoversTheScopeOnItsThreadOnly) {
-  LUMO_NEEDS_DESKTOP();
   ASSERT_FALSE(ThreadImpersonates());
   {
     CImpersonateUser scope;
