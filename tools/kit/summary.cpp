@@ -113,15 +113,18 @@ std::vector<std::string> MachineLines(bool* releaseRun) {
   ::GetUserNameW(user, &size);
   HANDLE token = nullptr;
   TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  TOKEN_ELEVATION elevation{};
   DWORD returned = 0;
   if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
     ::GetTokenInformation(token, TokenElevationType, &type, sizeof type, &returned);
+    ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned);
     ::CloseHandle(token);
   }
   lines.push_back("Account: " + Utf8(user) +
-                  (type == TokenElevationTypeFull      ? " (elevated, split token)"
-                   : type == TokenElevationTypeLimited ? " (not elevated)"
-                                                       : " (no split token)"));
+                  (type == TokenElevationTypeFull      ? ", elevated (the full half of a split token)"
+                   : type == TokenElevationTypeLimited ? ", not elevated"
+                   : elevation.TokenIsElevated         ? ", elevated, without a split token"
+                                                       : ", not elevated, without a split token"));
   *releaseRun = notRelease.empty();
   std::string reasons;
   for (const std::string& reason : notRelease) reasons += (reasons.empty() ? "" : ", ") + reason;
