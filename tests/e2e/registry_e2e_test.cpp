@@ -12,6 +12,7 @@
 #include "settings/core/key_mapping.h"
 #include "support/agent_record.h"
 #include "support/launcher_run.h"
+#include "support/platform.h"
 #include "support/standin_settings.h"
 #include "support/registry_link.h"
 
@@ -45,6 +46,7 @@ class RegistryLinkE2E : public EachBuild {
 };
 
 TEST_P(RegistryLinkE2E, NothingBehindALinkIsWrittenOrDeletedAndTheAgentIsReached) {
+  LUMO_RELEASE_CHECK("12");
   const std::wstring target = kTargets + L"\\Target";
   for (const std::wstring& at : {ProductKey(), kVendor}) {
     SCOPED_TRACE(std::string(at.begin(), at.end()));
@@ -60,9 +62,9 @@ TEST_P(RegistryLinkE2E, NothingBehindALinkIsWrittenOrDeletedAndTheAgentIsReached
     ::RegCloseKey(key);
     RemoveKeyAsItself(HKEY_CURRENT_USER, at);  // a link is made only where no key is
     ASSERT_TRUE(MakeRegistryLink(HKEY_CURRENT_USER, at, MachineSoftware(target)));
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, ProductKey().c_str(), 0, KEY_READ, &key), 0)
-        << "Wine no longer follows the link: the case shows nothing";
-    ::RegCloseKey(key);
+    const bool followed = ::RegOpenKeyExW(HKEY_CURRENT_USER, ProductKey().c_str(), 0, KEY_READ, &key) == 0;
+    if (followed) ::RegCloseKey(key);
+    if (UnderWine()) ASSERT_TRUE(followed) << "Wine no longer follows the link: the case shows nothing";
     const std::wstring before = KeyTreeRecord(HKEY_LOCAL_MACHINE, L"Software\\" + kTargets, KEY_WOW64_64KEY);
 
     Sandbox box(L"e2e-registry-link");

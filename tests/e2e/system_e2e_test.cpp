@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#include <userenv.h>
 
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "support/agent_record.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
+#include "support/platform.h"
 #include "support/standin_settings.h"
 #include "ui/loading_wnd.h"
 #include "unpack/core/work_folder.h"
@@ -124,6 +126,39 @@ std::string Utf8(const std::wstring& text) {
 
 class SystemE2E : public EachBuild {};
 
+// The elevated run's folder as Windows keeps it, read back while the run holds it: whether its
+// owner and protected DACL are those the launcher gives it (SYSTEM and Administrators full
+// control, the user read and execute), and the errors a program of the same user without the
+// Administrators group meets planting a file there and renaming the folder.
+struct KeptProtection {
+  bool launchers = false;
+  DWORD plantError = 0, renameError = 0;
+};
+
+KeptProtection ReadProtection(const std::wstring& folder) {
+  KeptProtection kept;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    kept.launchers = lumo::IsWorkFolderSecurity(owner, dacl, (control & SE_DACL_PROTECTED) != 0);
+    ::LocalFree(descriptor);
+  }
+  const lumo::UniqueHandle plain = NonAdministratorToken();
+  if (!plain || !::SetThreadToken(nullptr, plain.get())) return kept;
+  const lumo::UniqueFile planted(::CreateFileW((folder + L"planted.exe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  kept.plantError = planted ? 0 : ::GetLastError();
+  const std::wstring path = folder.substr(0, folder.size() - 1);
+  kept.renameError = ::MoveFileW(path.c_str(), (path + L"-moved").c_str()) ? 0 : ::GetLastError();
+  ::RevertToSelf();
+  return kept;
+}
+
 TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStandardLaunchAfter) {
   Sandbox box(L"e2e-system");
   AgentEnvironment agent(box, L"3000");
@@ -132,36 +167,42 @@ TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStanda
   DeleteProductValue(L"IsSystemUser");
   const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
   ASSERT_FALSE(launcher.empty());
+  const std::vector<std::wstring> before = ElevatedWorkFolders();
 
-  // The mark is up while the task's manager runs.
+  // The mark is up while the task's manager runs; so is the work folder.
   bool markSeen = false;
+  KeptProtection kept;
   const LauncherRun run = RunLauncher(box, launcher, L"", 120000, [&] {
     const DWORD start = ::GetTickCount();
     while (!markSeen && ::GetTickCount() - start < 30000) {
       markSeen = ProductValue(L"IsSystemUser", 0) == 1;
       ::Sleep(50);
     }
+    if (markSeen && !UnderWine()) kept = ReadProtection(NewElevatedWorkFolder(before));
   });
   DeleteProductValue(L"IsCustomization");
   ASSERT_EQ(run.exitCode, 0) << run.log;
   EXPECT_TRUE(markSeen) << "IsSystemUser was never 1 during the run";
   EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u) << "IsSystemUser is deleted after the route";
 
-  // The task command lines, exactly: a task of that name left from before goes first.
+  // The task command lines, exactly, as the stand-in logged them: a task of that name left
+  // from before goes first.
   const std::wstring session = Session();
   const std::wstring workFolder = LoggedWorkFolder(run.log);
-  const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
-  ASSERT_EQ(commands.size(), 5u) << ReadUtf16(box.Root() + L"\\schtasks.log");
-  EXPECT_EQ(commands[0], L"/delete /f /tn ALUMO" + session);
-  EXPECT_EQ(commands[1], L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + session);
-  EXPECT_EQ(commands[2], L"/change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" + workFolder +
-                             L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" 123456\"");
-  EXPECT_EQ(commands[3], L"/run /tn ALUMO" + session);
-  EXPECT_EQ(commands[4], L"/delete /f /tn ALUMO" + session);
-  // Each the system folder's, through the 64-bit interpreter, whichever the launcher's width.
-  const std::vector<std::wstring> starts = standins.Starts(L"schtasks.exe");
-  EXPECT_EQ(starts.size(), 5u);
-  for (const std::wstring& start : starts) EXPECT_TRUE(e2e::IsNativeStart(start, L"schtasks.exe")) << Utf8(start);
+  if (UnderWine()) {
+    const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
+    ASSERT_EQ(commands.size(), 5u) << ReadUtf16(box.Root() + L"\\schtasks.log");
+    EXPECT_EQ(commands[0], L"/delete /f /tn ALUMO" + session);
+    EXPECT_EQ(commands[1], L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMO" + session);
+    EXPECT_EQ(commands[2], L"/change /tn ALUMO" + session + L" /ru \"system\" /tr \"'" + workFolder +
+                               L"\\Launcher.exe' OXManagerLUMO.exe " + session + L" 123456\"");
+    EXPECT_EQ(commands[3], L"/run /tn ALUMO" + session);
+    EXPECT_EQ(commands[4], L"/delete /f /tn ALUMO" + session);
+    // Each the system folder's, through the 64-bit interpreter, whichever the launcher's width.
+    const std::vector<std::wstring> starts = standins.Starts(L"schtasks.exe");
+    EXPECT_EQ(starts.size(), 5u);
+    for (const std::wstring& start : starts) EXPECT_TRUE(e2e::IsNativeStart(start, L"schtasks.exe")) << Utf8(start);
+  }
 
   // The starter got the manager's name, the session and the code, and started the manager
   // in that session with "-t" and the code.
@@ -176,6 +217,16 @@ TEST_P(SystemE2E, TaskStartsTheManagerAsSystemRouteAndCustomizationRunsTheStanda
   for (const auto& manager : managers) {
     EXPECT_EQ(manager.at("code"), "123456");
     EXPECT_EQ(manager.at("session"), Utf8(session));
+  }
+  LUMO_ON_WINDOWS("5", "Task Scheduler ran the starter as SYSTEM, which started the manager in this session; no task stays") {
+    EXPECT_EQ(starters[0].at("is_system"), "1");
+    EXPECT_EQ(std::count_if(managers.begin(), managers.end(), [](const auto& m) { return m.at("is_system") == "1"; }), 1);
+    EXPECT_FALSE(TaskExists(L"ALUMO" + session)) << "the real Task Scheduler still holds the task";
+  }
+  LUMO_ON_WINDOWS("2,15", "the running folder's owner and DACL as kept on the disk, and a plain program refused there") {
+    EXPECT_TRUE(kept.launchers) << "the running folder's owner or DACL is not what the launcher gave it";
+    EXPECT_EQ(kept.plantError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(kept.renameError, 0u);
   }
 
   const std::vector<std::wstring> lines = Lines(run.log);
@@ -248,6 +299,10 @@ TEST_P(SystemE2E, WorkFolderSwappedBeforeTheTaskStopsTheRoute) {
   if (!workFolder.empty()) {
     DeleteTree(path);
     DeleteTree(path + L"-moved");
+  }
+  LUMO_ON_WINDOWS("15", "the held work folder cannot be renamed, not even by an administrator") {
+    EXPECT_FALSE(swapped) << "Windows let the held work folder be renamed";
+    return;
   }
   if (!swapped) GTEST_SKIP() << "this system does not let a held work folder be renamed";
   ASSERT_EQ(run.exitCode, 0) << run.log;
@@ -336,8 +391,9 @@ TEST_P(SystemE2E, TheRunWorksUnderTheWindowsTempFolderAndClearsWhatEarlierRunsLe
   EXPECT_TRUE(SamePath(FromUtf8(managers[0].at("module_path")), folder + L"OXManagerLUMO.exe"))
       << managers[0].at("module_path");
   const std::wstring commands = ReadUtf16(box.Root() + L"\\schtasks.log");
-  EXPECT_EQ(LinesWith(commands, L"'" + folder + L"\\Launcher.exe'").size(), 1u) << Utf8(commands);
+  if (UnderWine()) EXPECT_EQ(LinesWith(commands, L"'" + folder + L"\\Launcher.exe'").size(), 1u) << Utf8(commands);
   EXPECT_FALSE(Exists(folder)) << "removed at the end";
+  EXPECT_FALSE(TaskExists(L"ALUMO" + Session()));
 
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "the session's leftover went, and the emptied unpacklumo";
   const auto leftAlone = [&run](const std::wstring& path) {
@@ -345,6 +401,7 @@ TEST_P(SystemE2E, TheRunWorksUnderTheWindowsTempFolderAndClearsWhatEarlierRunsLe
                                   L" of an earlier run left as it is: not a work folder of this launcher")
         .size();
   };
+  LUMO_ON_WINDOWS("15", "the killed run's folder keeps the launcher's descriptor, so it goes") EXPECT_TRUE(descriptorsKept);
   EXPECT_EQ(killedStayed, !descriptorsKept);
   EXPECT_EQ(leftAlone(killed), descriptorsKept ? 0u : 1u) << run.log;
   EXPECT_TRUE(foreignStayed);
@@ -361,11 +418,12 @@ TEST_P(SystemE2E, TheRunWorksUnderTheWindowsTempFolderAndClearsWhatEarlierRunsLe
 // Wine makes no junctions; Unix links (ln -s) stand in. Wine opens what such a link points
 // to even when asked for the link itself, with no reparse attribute on the handle, and lists
 // only a link to a folder as a reparse point: the run knows these by the parent's listing
-// and the handle's own name (the target's). On Windows the link's own handle shows its
-// reparse attribute, and from Windows 10 1803 the open itself is refused; that Wine cannot
-// show.
+// and the handle's own name (the target's). On Windows the links are junctions (a symbolic
+// link for the log), whose own handle shows the reparse attribute; from Windows 10 1803 the
+// open itself is refused.
 
 TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAgent) {
+  LUMO_RELEASE_CHECK("3");
   const std::wstring session = Session();
   const std::wstring systemTemp = SystemTempFolder() + L"lumo-";
   const struct {
@@ -387,7 +445,7 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
     ASSERT_TRUE(WriteBytes(victim + L"\\" + session + L"\\sub\\b.txt", "b", 1));
     ASSERT_TRUE(WriteBytes(victim + L"\\other.log", "other", 5));
     if (c.link.rfind(L"unpacklumo\\", 0) == 0) ASSERT_TRUE(::CreateDirectoryW((box.Temp() + L"unpacklumo").c_str(), nullptr));
-    if (!MakeWineUnixLink(box.Temp() + c.link, victim + c.target)) GTEST_SKIP() << "not Wine: no Unix links to make";
+    ASSERT_TRUE(MakeLink(box.Temp() + c.link, victim + c.target));
     const auto before = Snapshot(victim);
     const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
     ASSERT_FALSE(launcher.empty());
@@ -395,13 +453,14 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
     const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
     ASSERT_EQ(run.exitCode, 0) << run.log;
     EXPECT_TRUE(Snapshot(victim) == before) << c.link << ": what lies behind the link changed";
+    // The task's action names the work folder (as the schtasks stand-in logged it).
     const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
-    ASSERT_EQ(commands.size(), 5u) << c.link << "\n" << run.log;
+    if (UnderWine()) ASSERT_EQ(commands.size(), 5u) << c.link << "\n" << run.log;
     EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << c.link << ": the agent was not reached";
     if (c.target == L"\\other.log") {
       // The log's lines are lost; the work folder is where it always is.
       EXPECT_TRUE(run.log.empty());
-      EXPECT_TRUE(Contains(commands[2], L"'" + systemTemp)) << Utf8(commands[2]);
+      if (UnderWine()) EXPECT_TRUE(Contains(commands[2], L"'" + systemTemp)) << Utf8(commands[2]);
       continue;
     }
     EXPECT_EQ(LinesWith(run.log, L"[CUnPack::GetWorkFolder] " + box.Temp() + c.link + L" refused: a link (reparse point)")
@@ -410,7 +469,7 @@ TEST_P(SystemE2E, LinksInTheTempFolderAreNeverFollowedAndTheRunStillReachesTheAg
         << run.log;
     const std::wstring folder = LoggedWorkFolder(run.log);
     EXPECT_EQ(folder.rfind(systemTemp, 0), 0u) << run.log;
-    EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
+    if (UnderWine()) EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
     EXPECT_FALSE(Exists(folder)) << "removed at the end of the run";
   }
 }
@@ -428,9 +487,11 @@ TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolde
   ASSERT_EQ(run.exitCode, 0) << run.log;
   const std::wstring folder = LoggedWorkFolder(run.log);
   EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << run.log;
-  const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
-  ASSERT_EQ(commands.size(), 5u) << run.log;
-  EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
+  if (UnderWine()) {  // the action as the schtasks stand-in logged it
+    const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
+    ASSERT_EQ(commands.size(), 5u) << run.log;
+    EXPECT_TRUE(Contains(commands[2], L"'" + folder + L"\\Launcher.exe'")) << commands[2];
+  }
   EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "nothing made under the user's temp folder";
 }
@@ -443,11 +504,13 @@ TEST_P(SystemE2E, AUserWhoseTempFolderHoldsAQuoteIsHelpedFromTheWindowsTempFolde
 // other's never. What Wine cannot show: its share modes are its server's, not those of NTFS,
 // SMB or FAT, and it has no NTFS streams (docs/RELEASE-CHECKS.md).
 TEST_P(SystemE2E, TheDownloadSwappedWhileTheRunWaitsIsNotWhatItUnpacks) {
+  LUMO_RELEASE_CHECK("10");
   const struct {
     const wchar_t* sandbox;
     bool behindWindowsBack;
   } cases[] = {{L"e2e-own-file-rename", false}, {L"e2e-own-file-unix", true}};
   for (const auto& c : cases) {
+    if (c.behindWindowsBack && !UnderWine()) continue;  // a Unix rename, from outside Wine
     SCOPED_TRACE(c.behindWindowsBack ? "behind Windows' back" : "through Windows");
     Sandbox box(c.sandbox);
     AgentEnvironment agent(box, L"1000");
@@ -576,9 +639,10 @@ TEST_P(SystemE2E, TheUsersPathAndPathextChooseNoProgramOnEitherRoute) {
       EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the task's starter did not run\n" << run.log;
     const auto managers = agent.Records(L"OXManagerLUMO");
     ASSERT_FALSE(managers.empty()) << "the agent was not reached\n" << run.log;
+    // What reached the system programs, as the stand-ins traced it.
     std::vector<std::wstring> starts = standins.Starts(L"schtasks.exe");
     for (const std::wstring& start : standins.Starts(L"expand.exe")) starts.push_back(start);
-    EXPECT_EQ(starts.size(), standardRoute ? 1u : 6u);
+    if (UnderWine()) EXPECT_EQ(starts.size(), standardRoute ? 1u : 6u);
     for (const std::wstring& start : starts)
       EXPECT_TRUE(Contains(start, L" LUMO_USER_MARK=<none> __COMPAT_LAYER=<none>")) << Utf8(start);
     if (standardRoute) {
@@ -587,14 +651,35 @@ TEST_P(SystemE2E, TheUsersPathAndPathextChooseNoProgramOnEitherRoute) {
       EXPECT_NE(path.find("\\LumoTool"), std::string::npos) << path;
     }
   }
+  // The block the launcher hands expand.exe and schtasks.exe: Windows' own, made without a
+  // token, holds the system's variables and nothing of the user's HKCU\Environment.
+  LUMO_ON_WINDOWS("13", "the system's environment block holds nothing of HKCU\\Environment") {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"LUMO_USER_MARK", REG_SZ, L"mine", 10), 0);
+    void* block = nullptr;
+    const BOOL made = ::CreateEnvironmentBlock(&block, nullptr, FALSE);
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"LUMO_USER_MARK");
+    ASSERT_TRUE(made);
+    std::wstring variables = L"\n";
+    for (const wchar_t* v = static_cast<const wchar_t*>(block); *v != L'\0'; v += wcslen(v) + 1) (variables += v) += L'\n';
+    ::DestroyEnvironmentBlock(block);
+    std::wstring windows = SystemTempFolder().substr(0, SystemTempFolder().size() - 6);  // without "\\Temp\\"
+    for (std::wstring* text : {&variables, &windows}) CharLowerW(&(*text)[0]);  // names and paths as Windows compares them
+    EXPECT_FALSE(Contains(variables, L"\nlumo_user_mark=") || Contains(variables, L"\n__compat_layer=")) << Utf8(variables);
+    EXPECT_TRUE(Contains(variables, L"\nsystemroot=" + windows + L"\n")) << Utf8(variables);
+  }
 }
 
-// The stand-in's task store, where a task of the launcher's name is made beforehand (by an
-// earlier run, or by anyone: the name is foreseeable); removed with the scope.
+// A task of the launcher's name made beforehand (by an earlier run, or by anyone: the name is
+// foreseeable), in the stand-in's store or on Windows by the system's schtasks; removed with
+// the scope.
 class PlantedTask {
  public:
   explicit PlantedTask(bool deleteDenied)
       : key_(L"Software\\LumoStandins\\Schtasks\\ALUMO" + Session()) {
+    if (!UnderWine()) {
+      SystemSchtasks(L"/create /f /tn ALUMO" + Session() + L" /tr \"" + ExeDir() + L"\\exit_after.exe\" /sc once /st 23:59");
+      return;
+    }
     HKEY key = nullptr;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0)
       return;
@@ -605,7 +690,10 @@ class PlantedTask {
     if (deleteDenied) ::RegSetValueExW(key, L"DeleteDenied", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kOne), 4);
     ::RegCloseKey(key);
   }
-  ~PlantedTask() { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str()); }
+  ~PlantedTask() {
+    if (UnderWine()) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str());
+    else SystemSchtasks(L"/delete /f /tn ALUMO" + Session());
+  }
   PlantedTask(const PlantedTask&) = delete;
   PlantedTask& operator=(const PlantedTask&) = delete;
 
@@ -620,13 +708,22 @@ class PlantedTask {
 TEST_P(SystemE2E, ATaskOfThatNameMadeBeforehandIsDeletedFirstOrStopsTheRoute) {
   const std::wstring session = Session();
   for (const bool deleteDenied : {false, true}) {
+    if (deleteDenied && !UnderWine()) continue;  // the stand-in's task that refuses its deletion
     Sandbox box(deleteDenied ? L"e2e-task-stays" : L"e2e-task-before");
     AgentEnvironment agent(box, L"1000");
     PlantedTask task(deleteDenied);
     const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload("123456"));
     ASSERT_FALSE(launcher.empty());
+    LUMO_ON_WINDOWS("14", "a task of the name made beforehand with the system's schtasks is deleted first") {
+      ASSERT_TRUE(TaskExists(L"ALUMO" + session)) << "the task made beforehand";
+    }
     const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
     ASSERT_EQ(run.exitCode, 0) << run.log;
+    if (!UnderWine()) {
+      EXPECT_FALSE(TaskExists(L"ALUMO" + session));
+      EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
+      continue;
+    }
 
     const std::vector<std::wstring> commands = Lines(ReadUtf16(box.Root() + L"\\schtasks.log"));
     ASSERT_GE(commands.size(), 2u) << run.log;
@@ -671,6 +768,7 @@ bool TaskStands(const std::wstring& session) {
 // task before it gives that name up; a code that would make the action longer than schtasks
 // takes is left out, and the agent still runs.
 TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
+  LUMO_WINE_ONLY("the schtasks stand-in refuses verbs on request and logs every step");
   const std::wstring session = Session();
   const std::string longCode(200, '7');
   const std::vector<std::wstring> normal = {L"/delete", L"/create", L"/change", L"/run", L"/delete"};

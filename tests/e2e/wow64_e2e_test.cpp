@@ -15,6 +15,7 @@
 #include "settings/core/key_mapping.h"
 #include "support/agent_record.h"
 #include "support/launcher_run.h"
+#include "support/platform.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ class Wow64E2E : public EachBuild {
 };
 
 TEST_P(Wow64E2E, OsLineSystemProgramsAndProductKeyAreThoseOf64BitWindows) {
+  LUMO_RELEASE_CHECK("9");
   Sandbox box(L"e2e-wow64");
   const e2e::StandinTrace standins(box.Root() + L"\\standins.log");
   const std::wstring records = box.Root() + L"\\records";
@@ -43,9 +45,11 @@ TEST_P(Wow64E2E, OsLineSystemProgramsAndProductKeyAreThoseOf64BitWindows) {
   ASSERT_EQ(os.size(), 1u) << run.log;
   EXPECT_TRUE(Contains(os[0], IsRelease() ? L" x64:1 (Last=" : L" x64:0 (Last=")) << ToUtf8(os[0]);
 
-  const std::vector<std::wstring> expands = standins.Starts(L"expand.exe");
-  ASSERT_EQ(expands.size(), 1u) << "the expand stand-in did not run: Wine's own did\n" << ToUtf8(run.log);
-  EXPECT_TRUE(e2e::IsNativeStart(expands[0], L"expand.exe")) << ToUtf8(expands[0]);
+  if (UnderWine()) {  // as the expand stand-in traced its start
+    const std::vector<std::wstring> expands = standins.Starts(L"expand.exe");
+    ASSERT_EQ(expands.size(), 1u) << "the expand stand-in did not run: Wine's own did\n" << ToUtf8(run.log);
+    EXPECT_TRUE(e2e::IsNativeStart(expands[0], L"expand.exe")) << ToUtf8(expands[0]);
+  }
 
   const std::vector<std::wstring> managers = AgentRecordFiles(records, L"OXManagerLUMO");
   ASSERT_EQ(managers.size(), 1u) << "the cabinet was not expanded\n" << ToUtf8(run.log);

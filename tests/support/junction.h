@@ -11,9 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "support/platform.h"
 #include "support/winsupport.h"
 
 namespace testsupport {
+
+// Why a test of junctions runs on Windows alone.
+constexpr const char* kNoJunctionsUnderWine = "Wine makes no junctions (FSCTL_SET_REPARSE_POINT ends with error 50)";
 
 // Creates `link` as a new folder and turns it into a junction to `target` (a full path).
 // Returns false, with the folder removed again, when the file system refuses the reparse
@@ -160,6 +164,20 @@ class WineUnixLinks {
   }
   std::vector<std::wstring> links_;
 };
+
+// A link a program of the user could make: on Windows a junction to a folder, or a symbolic
+// link to a file (an elevated test holds the right to make one); under Wine a Unix link.
+inline bool MakeLink(const std::wstring& link, const std::wstring& target) {
+  if (UnderWine()) return MakeWineUnixLink(link, target);
+  if (::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY) return MakeJunction(link, target);
+  return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) != FALSE;
+}
+
+inline bool RemoveLink(const std::wstring& link) {
+  if (UnderWine()) return RemoveWineUnixLink(link);
+  return ::RemoveDirectoryW(link.c_str()) || ::DeleteFileW(link.c_str()) ||
+         ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
 
 inline bool IsReparsePoint(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());

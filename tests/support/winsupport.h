@@ -10,6 +10,13 @@
 
 namespace testsupport {
 
+// Wine's ntdll exports wine_get_version; Windows' has no such export (tests/support/platform.h
+// classes the tests by it).
+inline bool UnderWine() {
+  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
 // The folder of the running test program; the launcher and the helpers are built beside it.
 inline std::wstring ExeDir() {
   wchar_t path[MAX_PATH] = {};
@@ -224,6 +231,7 @@ inline std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }
 // Sets Wine's Windows version for one program name ("win10", "win81", "vista", ...), or
 // removes the setting with an empty version.
 inline void SetWineVersion(const std::wstring& exeName, const std::wstring& version) {
+  if (!UnderWine()) return;
   std::wstring key = L"Software\\Wine\\AppDefaults\\" + exeName;
   if (version.empty()) {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());

@@ -8,6 +8,7 @@
 #include "launch/command.h"
 #include "launch/core/backup_rules.h"
 #include "launch/product.h"
+#include "support/platform.h"
 #include "support/product_window.h"
 #include "support/winsupport.h"
 #include "ui/loading.h"
@@ -109,8 +110,9 @@ TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
 
 // A shared temp folder whose DACL lets everyone delete what is in it gets no copy, one line
 // names the entry, and the product start goes on. Wine turns the DACL into mode bits and
-// reads back a descriptor made from them (Everyone: the "other" bits).
+// reads back a descriptor made from them (Everyone: the "other" bits); Windows keeps the DACL.
 TEST_F(Command, ASharedTempFolderEveryoneMayEmptyGetsNoBackup) {
+  LUMO_RELEASE_CHECK("11");
   const CLauncherFile own;
   CLauncherFile::RegisterOwn(&own);
   const std::wstring shared = CUtility::GetSharedTempFolder(), backup = BackupPath();

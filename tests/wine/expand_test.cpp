@@ -6,12 +6,16 @@
 #include <vector>
 
 #include "support/agent_record.h"
+#include "support/platform.h"
 #include "support/tiny_cabinet.h"
 #include "support/winsupport.h"
 
 namespace {
 
 using namespace testsupport;
+
+// Every test here is of the stand-in, which only the project's prefix has.
+constexpr const char* kStandIn = "the expand stand-in; Windows runs its own expand.exe";
 
 std::wstring SystemExpand() { return NativeSystemFolder() + L"\\expand.exe"; }
 
@@ -42,6 +46,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder) {
 }
 
 TEST(ExpandStandIn, WineRunsTheStandInNotItsOwn) {
+  LUMO_WINE_ONLY(kStandIn);
   // Wine's own expand.exe knows no such switch and fails; the stand-in answers 77.
   EXPECT_EQ(RunWait(Quote(SystemExpand()) + L" /lumo:identify"), 77);
   EXPECT_EQ(RunWait(NativeInterpreter() + L" /c expand.exe /lumo:identify"), 77)
@@ -49,6 +54,7 @@ TEST(ExpandStandIn, WineRunsTheStandInNotItsOwn) {
 }
 
 TEST(ExpandStandIn, AgentCabinetExpandsIntoTheWorkFolderUnchanged) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-agent");
   const std::wstring work = MakeFolder(box.Root() + L"\\work folder");
   ASSERT_TRUE(::CopyFileW(AgentCabinet().c_str(), (work + L"\\lumo-agent.cab").c_str(), FALSE));
@@ -66,6 +72,7 @@ TEST(ExpandStandIn, AgentCabinetExpandsIntoTheWorkFolderUnchanged) {
 }
 
 TEST(ExpandStandIn, ExpandedFilesCarryTheCabinetsAttributes) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-attributes");
   const std::wstring work = MakeFolder(box.Root() + L"\\work");
   std::vector<uint8_t> cabinet = TinyCabinet();
@@ -81,6 +88,7 @@ TEST(ExpandStandIn, ExpandedFilesCarryTheCabinetsAttributes) {
 }
 
 TEST(ExpandStandIn, EveryMatchingCabinetAndTheFilter) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-several");
   const std::wstring work = MakeFolder(box.Root() + L"\\work");
   ASSERT_TRUE(::CopyFileW(AgentCabinet().c_str(), (work + L"\\lumo-agent.cab").c_str(), FALSE));
@@ -101,6 +109,7 @@ TEST(ExpandStandIn, EveryMatchingCabinetAndTheFilter) {
 }
 
 TEST(ExpandStandIn, DamagedCabinetFailsAndLeavesNoFiles) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-damaged");
   const std::vector<uint8_t> cabinet = ReadBytes(AgentCabinet());
   ASSERT_GT(cabinet.size(), 20000u);
@@ -123,6 +132,7 @@ TEST(ExpandStandIn, DamagedCabinetFailsAndLeavesNoFiles) {
 }
 
 TEST(ExpandStandIn, NothingToExpandFails) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-none");
   const std::wstring empty = MakeFolder(box.Root() + L"\\empty");
   EXPECT_NE(ExpandLikeTheLauncher(empty), 0);
@@ -132,6 +142,7 @@ TEST(ExpandStandIn, NothingToExpandFails) {
 }
 
 TEST(ExpandStandIn, UnwritableTargetsFail) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-unwritable");
   // The destination is a file.
   const std::wstring file = box.Root() + L"\\a file";
@@ -147,6 +158,7 @@ TEST(ExpandStandIn, UnwritableTargetsFail) {
 }
 
 TEST(ExpandStandIn, NamesLeadingOutOfTheDestinationAreNotWritten) {
+  LUMO_WINE_ONLY(kStandIn);
   Sandbox box(L"expand-unsafe");
   const std::wstring work = MakeFolder(box.Root() + L"\\work");
   // The first name becomes "..\n.txt" (same length, names carry no checksum).

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "support/junction.h"
+#include "support/platform.h"
 #include "support/winsupport.h"
 #include "util/launcher_file.h"
 
@@ -66,6 +67,16 @@ TEST(OwnFile, TheHeldFileIsTheOneStartedAndTheOneReadWhateverHappensAtItsPath) {
                               ::GetLastError() == ERROR_SHARING_VIOLATION && !::DeleteFileW(exe.c_str()) &&
                               ::CreateFileW(exe.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                             nullptr) == INVALID_HANDLE_VALUE;
+         LUMO_ON_WINDOWS("10", "the running download cannot be deleted or written (error 32), nor its folder renamed") {
+           const std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
+           EXPECT_FALSE(::DeleteFileW(exe.c_str()));
+           EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+           EXPECT_EQ(::CreateFileW(exe.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+           EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+           EXPECT_FALSE(::MoveFileW(folder.c_str(), (folder + L".away").c_str())) << "NTFS keeps the folder's name";
+           return refused;  // no replacement behind Windows' back here
+         }
          return refused && WriteBytes(other, otherBytes.data(), otherBytes.size()) &&
                 UnixRename(other, exe, otherBytes);
        },

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/e2e_product.h"
+#include "support/platform.h"
 #include "support/winsupport.h"
 
 namespace {
@@ -9,6 +10,7 @@ namespace {
 using namespace testsupport;
 
 TEST(Startup, VistaShowsTheUpgradeMessageAndWritesNoLog) {
+  LUMO_WINE_ONLY("Wine's version setting per program");
   Sandbox box(L"vista");
   const std::wstring launcher = CopyAs(LauncherPath(), box.Root(), L"vistagate.exe");
   SetWineVersion(L"vistagate.exe", L"vista");
@@ -25,6 +27,7 @@ TEST(Startup, VistaShowsTheUpgradeMessageAndWritesNoLog) {
 }
 
 TEST(Startup, Windows7RunLogsTheOsLine) {
+  LUMO_WINE_ONLY("Wine's default version, Windows 7");
   Sandbox box(L"win7run");
   // The standard route ends at once without a payload.
   const e2e::CodeSignMode standardRoute;

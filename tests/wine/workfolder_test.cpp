@@ -6,6 +6,7 @@
 
 #include "support/junction.h"
 #include "support/launcher_run.h"
+#include "support/platform.h"
 #include "support/winsupport.h"
 #include "unpack/secure_folder.h"
 #include "unpack/unpack.h"
@@ -124,6 +125,7 @@ HANDLE HoldWithoutDeleteSharing(const std::wstring& path) {
 }
 
 TEST(WorkFolder, ALeftoverThatWillNotGoIsLeftAndTheFirstFreeNameTaken) {
+  LUMO_RELEASE_CHECK("4");
   Sandbox box(L"wf-held");
   KeepCurrentDirectory keep;
   const std::wstring folder = WorkFolder(box);
@@ -259,6 +261,8 @@ class Junctions : public ::testing::Test {
 };
 
 TEST_F(Junctions, TheWalkRemovesTheLinkAndNeverWhatItPointsTo) {
+  LUMO_RELEASE_CHECK("3");
+  LUMO_WINDOWS_ONLY(kNoJunctionsUnderWine);
   Sandbox box(L"ft-junction");
   const std::wstring outside = box.Root() + L"\\outside";
   ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (outside + L"\\sub").c_str(), nullptr), ERROR_SUCCESS);
@@ -267,7 +271,7 @@ TEST_F(Junctions, TheWalkRemovesTheLinkAndNeverWhatItPointsTo) {
   const std::wstring tree = box.Root() + L"\\tree";
   ASSERT_TRUE(::CreateDirectoryW(tree.c_str(), nullptr));
   MakeFile(tree + L"\\own.txt");
-  if (!Make(tree + L"\\link", outside)) GTEST_SKIP() << "no junctions here (error " << unsupportedError_ << ")";
+  ASSERT_TRUE(Make(tree + L"\\link", outside)) << "error " << unsupportedError_;
   ASSERT_TRUE(IsReparsePoint(tree + L"\\link"));
   ASSERT_TRUE(Exists(tree + L"\\link\\precious.txt")) << "the junction does not resolve";
 
@@ -288,6 +292,7 @@ TEST_F(Junctions, TheWalkRemovesTheLinkAndNeverWhatItPointsTo) {
 // opened; there is no handle to the link itself, so under Wine the link stays (on Windows a
 // link is opened as itself and removed, as the test above shows).
 TEST_F(Junctions, UnderWineAUnixLinkIsNeitherEnteredNorActedOn) {
+  LUMO_WINE_ONLY("Unix links");
   WineUnixLinks links(L"ft-unixlink", {L"tree\\link", L"tree\\filelink", L"toplink", L"emptylink"});
   Sandbox box(L"ft-unixlink");
   const std::wstring outside = box.Root() + L"\\outside";
@@ -296,7 +301,7 @@ TEST_F(Junctions, UnderWineAUnixLinkIsNeitherEnteredNorActedOn) {
   const std::wstring tree = box.Root() + L"\\tree";
   ASSERT_TRUE(::CreateDirectoryW(tree.c_str(), nullptr));
   MakeFile(tree + L"\\own.txt");
-  if (!MakeWineUnixLink(tree + L"\\link", outside)) GTEST_SKIP() << "not Wine: no Unix links to make";
+  ASSERT_TRUE(MakeWineUnixLink(tree + L"\\link", outside));
   // Listed as a plain file, opened as its target: only the handle's own name tells.
   ASSERT_TRUE(MakeWineUnixLink(tree + L"\\filelink", outside + L"\\precious.txt"));
   ASSERT_TRUE(MakeWineUnixLink(box.Root() + L"\\toplink", outside));
@@ -322,14 +327,15 @@ TEST_F(Junctions, UnderWineAUnixLinkIsNeitherEnteredNorActedOn) {
 // and from Windows 10 1803 the open itself is refused (OBJ_DONT_REPARSE, which Wine accepts
 // and ignores): that, and junctions, Wine cannot show.
 TEST_F(Junctions, TheCheckedWalkTakesFoldersRefusesLinksAndFilesAndMakesWhatIsMissing) {
+  LUMO_RELEASE_CHECK("3");
   WineUnixLinks links(L"ft-walk", {L"link"});
   Sandbox box(L"ft-walk");
   const std::wstring outside = box.Root() + L"\\outside";
   ASSERT_TRUE(::CreateDirectoryW(outside.c_str(), nullptr));
   ASSERT_TRUE(::CreateDirectoryW((box.Root() + L"\\plain").c_str(), nullptr));
   MakeFile(box.Root() + L"\\file");
-  if (!MakeWineUnixLink(box.Root() + L"\\link", outside) && !Make(box.Root() + L"\\link", outside))
-    GTEST_SKIP() << "no links to make here (error " << unsupportedError_ << ")";
+  ASSERT_TRUE(UnderWine() ? MakeWineUnixLink(box.Root() + L"\\link", outside) : Make(box.Root() + L"\\link", outside))
+      << "error " << unsupportedError_;
   using lumo::Verdict;
   const struct {
     const wchar_t* name;
@@ -357,6 +363,7 @@ TEST_F(Junctions, TheCheckedWalkTakesFoldersRefusesLinksAndFilesAndMakesWhatIsMi
 }
 
 TEST_F(Junctions, MountPointsUnderProgramDataAreKept) {
+  LUMO_WINDOWS_ONLY(kNoJunctionsUnderWine);
   Sandbox box(L"ft-programdata");
   const std::wstring outside = box.Root() + L"\\target";
   ASSERT_TRUE(::CreateDirectoryW(outside.c_str(), nullptr));
@@ -364,7 +371,7 @@ TEST_F(Junctions, MountPointsUnderProgramDataAreKept) {
   const std::wstring area = box.Root() + L"\\ProgramData";
   ASSERT_EQ(::SHCreateDirectoryExW(nullptr, (area + L"\\Ondrix").c_str(), nullptr), ERROR_SUCCESS);
   MakeFile(area + L"\\Ondrix\\file.txt");
-  if (!Make(area + L"\\Ondrix\\mount", outside)) GTEST_SKIP() << "no junctions here (error " << unsupportedError_ << ")";
+  ASSERT_TRUE(Make(area + L"\\Ondrix\\mount", outside)) << "error " << unsupportedError_;
 
   EXPECT_TRUE(CUtility::IsMountPoint(area + L"\\Ondrix\\mount"));
   EXPECT_FALSE(CUtility::IsMountPoint(area + L"\\Ondrix\\file.txt"));
