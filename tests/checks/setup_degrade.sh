@@ -16,11 +16,9 @@ fail() { echo "FAIL ($case): $*"; status=1; }
 #   combined=ok|fail|dpkg           an install naming wine32 among others
 #   rest=ok|fail                    an install without wine32
 #   wine32=ok|fail                  wine32 alone
-#   plan=ok|remv|essential          what apt plans without the security suites: one library
-#                                   stepped back; that and a removal; that and an Essential
-#                                   package stepped back
-# Only the reduced sources (a Dir::Etc::SourceParts folder naming no "-security" suite) make
-# that plan; with the machine's full sources wine32 never resolves.
+#   plan=ok|remv|essential          the plan seen without the security suites (a folder given as
+#                                   Dir::Etc::SourceParts naming none): one library stepped
+#                                   back; and a removal; and an Essential package stepped back
 cat >"$work/apt-get" <<'EOF'
 #!/usr/bin/env bash
 dir=$(dirname "$0")
@@ -192,9 +190,8 @@ for row in "ok|" "remv|remove wine64" "essential|step back bash (yes required)";
   fi
 done
 
-# The sources that fallback hands to apt: the machine's as apt reads them, without their
-# security suites; what apt itself passes over is left out. Row: name, expected output (each
-# file's name, then its text), then input files (list = sources.list, parts/NAME) and texts.
+# The sources the fallback hands to apt, without security suites. Row: name, expected output
+# (each file's name, then its text), input files (list = sources.list, parts/NAME) and texts.
 reduce_case() {
   local name=$1 expected=$2 got
   shift 2

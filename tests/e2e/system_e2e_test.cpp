@@ -542,35 +542,6 @@ TEST_P(SystemE2E, TheDownloadSwappedWhileTheRunWaitsIsNotWhatItUnpacks) {
   }
 }
 
-// One entry more at the end of the machine's Path (HKLM, as stored), for the scope.
-class MachinePathEntry {
- public:
-  explicit MachinePathEntry(const std::wstring& entry) {
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key_) != 0) return;
-    wchar_t value[8192] = {};
-    DWORD size = sizeof(value) - sizeof(wchar_t), type = 0;
-    if (::RegQueryValueExW(key_, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != 0) return;
-    saved_ = value;
-    Write(saved_ + L";" + entry);
-  }
-  ~MachinePathEntry() {
-    if (key_ == nullptr) return;
-    if (!saved_.empty()) Write(saved_);
-    ::RegCloseKey(key_);
-  }
-  MachinePathEntry(const MachinePathEntry&) = delete;
-  MachinePathEntry& operator=(const MachinePathEntry&) = delete;
-
- private:
-  static constexpr const wchar_t* kKey = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
-  void Write(const std::wstring& value) {
-    ::RegSetValueExW(key_, L"Path", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  }
-  HKEY key_ = nullptr;
-  std::wstring saved_;
-};
-
 // Variables of the launcher's environment, set for the scope and put back after it.
 class ScopedVariables {
  public:
@@ -607,7 +578,17 @@ class ScopedVariables {
 // HKCU\Environment on Windows) reaches a schtasks or expand line. The manager keeps the user's
 // variables but gets the machine's Path, expanded in full (an entry with %ProgramFiles% here).
 TEST_P(SystemE2E, TheUsersPathAndPathextChooseNoProgramOnEitherRoute) {
-  MachinePathEntry tool(L"%ProgramFiles%\\LumoTool");
+  // One entry more at the end of the machine's Path, as stored; put back at the end.
+  const wchar_t* machine = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+  wchar_t saved[8192] = {};
+  DWORD size = sizeof saved;
+  ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, machine, L"Path", RRF_RT_ANY | RRF_NOEXPAND, nullptr, saved, &size), 0);
+  const auto setPath = [machine](const std::wstring& path) {
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, machine, L"Path", REG_EXPAND_SZ, path.c_str(),
+                      static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+  };
+  setPath(std::wstring(saved) + L";%ProgramFiles%\\LumoTool");
+  const lumo::ScopeExit restore([&] { setPath(saved); });
   for (const bool standardRoute : {false, true}) {
     Sandbox box(standardRoute ? L"e2e-userpath-standard" : L"e2e-userpath-system");
     AgentEnvironment agent(box, L"1000");
@@ -753,14 +734,6 @@ std::vector<std::wstring> Verbs(const std::wstring& log) {
   return verbs;
 }
 
-bool TaskStands(const std::wstring& session) {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\LumoStandins\\Schtasks\\ALUMO" + session).c_str(), 0, KEY_READ,
-                      &key) != ERROR_SUCCESS)
-    return false;
-  ::RegCloseKey(key);
-  return true;
-}
 
 // Every schtasks step that matters is checked, the stand-in refusing what Windows' own may
 // refuse: nothing runs from a task whose action this run did not set; a task that stays keeps
@@ -806,19 +779,14 @@ TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
     EXPECT_EQ(LinesWith(run.log, std::wstring(kRoute) + line).size(), 1u) << run.log;
     EXPECT_EQ(agent.Records(L"Launcher").size(), c.agentRuns ? 1u : 0u) << run.log;
     EXPECT_EQ(ProductValue(L"IsSystemUser", 7), 7u) << "the mark goes";
-    EXPECT_EQ(TaskStands(session), c.folderKept);
+    EXPECT_EQ(TaskExists(L"ALUMO" + session), c.folderKept);
     const std::wstring folder = LoggedWorkFolder(run.log);
     EXPECT_EQ(Exists(folder), c.folderKept) << run.log;
     if (c.folderKept) {
       // Nothing of the run's own files is left under its name; only what was in use is there,
       // renamed aside.
-      WIN32_FIND_DATAW data;
-      HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &data);
-      for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &data)) {
-        const std::wstring name = data.cFileName;
-        EXPECT_TRUE(name == L"." || name == L".." || name.rfind(L"lumo-n-", 0) == 0) << Utf8(name);
-      }
-      if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+      for (const auto& entry : Snapshot(folder.substr(0, folder.size() - 1)))
+        EXPECT_NE(entry.first.find(L"\\lumo-n-"), std::wstring::npos) << Utf8(entry.first);
       kept = folder;
     }
     if (c.code == longCode) {
@@ -855,7 +823,7 @@ TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
   ASSERT_FALSE(verbs.empty());
   EXPECT_EQ(verbs.front(), L"/delete");
   EXPECT_EQ(verbs.size(), normal.size() + (descriptorsKept ? 1u : 0u)) << "a query, where the folder is the launcher's";
-  EXPECT_FALSE(TaskStands(session));
+  EXPECT_FALSE(TaskExists(L"ALUMO" + session));
   EXPECT_EQ(keptStayed, !descriptorsKept);
   EXPECT_EQ(LinesWith(run.log, kept.substr(0, kept.size() - 1) + L" of an earlier run removed").size(),
             descriptorsKept ? 1u : 0u)

@@ -1,10 +1,6 @@
-// The stand-ins' and the agent stand-in's settings for one test (standins/common/settings.h):
-// values under HKLM\Software\LumoStandins, set for the scope and removed after it. The
-// launcher's SYSTEM route hands what it starts the system's environment, never the test's, so
-// a setting must reach those programs this way.
-//
-//   StandinSettings settings;
-//   settings.Set(L"SchtasksLog", box.Root() + L"\\schtasks.log").Set(L"Agent\\LifetimeMs", L"1000");
+// The stand-ins' and the agent stand-in's settings for one test (standins/common/settings.h),
+// under HKLM\Software\LumoStandins for the scope: the launcher's SYSTEM route hands what it
+// starts the system's environment, never the test's.
 #pragma once
 
 #include <windows.h>
