@@ -142,9 +142,10 @@ DWORD TakeFolder(Road& road, const wchar_t* name, bool create, const AclEntry* e
     // What the rules found, by verdict: see JudgeFolder.
     static const wchar_t* const kReasons[] = {L"not repaired", L"unreadable", L"another user's", L"grants others",
                                               L"passes on to others"};
-    const AclEntry& entry = security.entries[judgement.entry];
+    // An unreadable descriptor has no owner or entries to show.
+    const AclEntry entry = judgement.entry < security.count ? security.entries[judgement.entry] : AclEntry{};
     wchar_t* owner = nullptr;
-    ::ConvertSidToStringSidW(const_cast<uint8_t*>(security.ownerSid.bytes), &owner);
+    if (security.ownerSid.length != 0) ::ConvertSidToStringSidW(const_cast<uint8_t*>(security.ownerSid.bytes), &owner);
     const UniqueLocal held(owner);
     CUtility::Log("[%s] %ls refused: %ls (owner %ls, entry %d: 0x%X 0x%X, error %d)", kSource, path.c_str(),
                   kReasons[static_cast<int>(judgement.verdict) - 1], owner != nullptr ? owner : L"",
@@ -215,8 +216,9 @@ DWORD CopyOwnFile(Road& road, const std::wstring& name, const std::wstring& path
     if (ok && got == 0) break;
     ok = ok && ::WriteFile(file.get(), buffer, got, &written, nullptr) && written == got;
   }
+  // A short write may leave no error behind: the copy still failed.
   error = ok ? RenameOver(file.get(), folder, name) : ::GetLastError();
-  if (error == ERROR_SUCCESS) return error;
+  if (ok && error == ERROR_SUCCESS) return error;
   DeleteEntryAt(file.get());
   return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
 }

@@ -80,7 +80,7 @@ void ClearEarlierRuns(TaskLines& tasks, const std::wstring& own, long ownSession
   }
   int ownGone = -1;  // asked once, when a folder of this session is found
   for (const std::wstring& name : names) {
-    lumo::ParseElevatedFolderName(name, session);
+    if (!lumo::ParseElevatedFolderName(name, session)) continue;
     lumo::UniqueFile folder;
     DWORD error = 0;
     const lumo::Verdict verdict = lumo::OpenEarlierRun(name, folder, error);

@@ -30,8 +30,13 @@ std::string Unescape(const std::string& raw) {
       } else if (code < 0x800) {
         text += static_cast<char>(0xC0 | (code >> 6));
         text += static_cast<char>(0x80 | (code & 0x3F));
-      } else {
+      } else if (code < 0x10000) {
         text += static_cast<char>(0xE0 | ((code >> 12) & 0x0F));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+      } else {  // beyond the Basic Multilingual Plane: four bytes
+        text += static_cast<char>(0xF0 | ((code >> 18) & 0x07));
+        text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
         text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
         text += static_cast<char>(0x80 | (code & 0x3F));
       }
