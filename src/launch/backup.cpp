@@ -2,12 +2,15 @@
 // folder, under a name made of the session and the version, for the agent's later use.
 //
 // Every user of the machine may make folders in the common folder, and anyone can work out
-// the copy's name; the agent later elevates what lies there. So the copy is made in the
+// the copy's name; the agent later elevates what lies there. So the copy is written in the
 // session user's token alone (an elevated run must not write where the user could not; an
 // elevated run without that token writes none), through handles opened as themselves, no
 // link on the way; it goes only into folders that the rules of launch/core/backup_rules.h
-// accept; it is written under a random name with its own protected DACL and then renamed
-// over its name, replacing only the writer's own file, never adopting or writing into one.
+// accept, the machine's or, for an unelevated run, the writer's own; it is written under a
+// random name with its own protected DACL and then renamed over its name, replacing only the
+// writer's or the machine's file, never adopting or writing into one. An elevated run makes
+// the folders the machine's: it makes what is missing, and moves aside and makes anew what
+// another owns, as itself, and removes another's file at the copy's name.
 #include "launch/backup.h"
 
 #include <windows.h>
@@ -69,6 +72,9 @@ struct Road {
   BYTE ownerSid[SECURITY_MAX_SID_SIZE];
   Writer writer;
 
+  // Back in the writer's token, after work done as the launcher itself.
+  bool Writes() { return !user.IsImpersonating() || user.Resume(); }
+
   // The session user's token while the run impersonates it, else the launcher's own.
   bool ReadWriter() {
     UniqueHandle own;
@@ -95,64 +101,105 @@ DWORD ReadSecurity(HANDLE entry, const Writer& writer, BYTE (&buffer)[4096], Sec
   return ERROR_SUCCESS;
 }
 
-// A folder an older launcher left, owned by one user with the rights of the common folder,
-// becomes the machine's: owner Administrators and the DACL of the folders the launcher makes,
-// set through a handle opened from the hold, in the elevated launcher's own token. Set on
-// that handle alone: SetSecurityInfo would walk what is inside to pass the entries on,
-// through whatever links lie there.
-bool Repair(Road& road, const std::wstring& path, const AclEntry* entries) {
-  BYTE descriptor[256];
-  const bool made = MakeDescriptor(entries, 6, nullptr, WellKnownSid(Principal::kAdministrators).bytes, descriptor,
-                                   sizeof descriptor) != 0;
+// The identity of an open entry: its volume and file index.
+bool FileId(HANDLE entry, BY_HANDLE_FILE_INFORMATION& id) { return ::GetFileInformationByHandle(entry, &id) != FALSE; }
+
+// What stands at `name` below the deepest held folder and is not the machine's goes aside: an
+// elevated run moves it within its parent, as itself (a link is moved, never entered), and
+// makes the machine's folder in its place, create-only, as itself. Whoever owned the old folder
+// may still hold a handle that rewrites its DACL; no one but this run has opened the new one.
+// `judged`: the folder the rules judged, whose hold is let go of already, which must still be
+// what stands there; null for a link or a file the road refused, which must still be no plain
+// folder. A folder another run holds cannot be opened for the move (its hold shares no deletion).
+DWORD Replace(Road& road, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
+              const BY_HANDLE_FILE_INFORMATION* judged) {
   road.user.RevertNow();
-  UniqueFile folder = OpenRelative(road.chain.Deepest(), std::wstring(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                                   kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
-  const bool done = made && folder &&
-                    ::SetKernelObjectSecurity(folder.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                              descriptor);
-  CUtility::Log("[%s] %ls repaired: %d", kSource, path.c_str(), done ? 0 : static_cast<int>(::GetLastError()));
-  // The copy goes on in the user's token, or not at all.
-  return road.user.Resume() && done;
+  const std::wstring above = road.chain.Path();
+  const HANDLE parent = road.chain.Deepest();
+  UniqueFile there = OpenRelative(parent, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                                  FILE_OPEN_REPARSE_POINT);
+  // Not opened, or not what was judged.
+  DWORD error = there ? static_cast<DWORD>(ERROR_FILE_INVALID) : ::GetLastError();
+  BY_HANDLE_FILE_INFORMATION now{};
+  bool same = there && FileId(there.get(), now);
+  if (judged != nullptr)
+    same = same && now.dwVolumeSerialNumber == judged->dwVolumeSerialNumber &&
+           now.nFileIndexHigh == judged->nFileIndexHigh && now.nFileIndexLow == judged->nFileIndexLow;
+  else
+    same = same && (now.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+                       FILE_ATTRIBUTE_DIRECTORY;
+  const std::wstring aside = same ? RenameAside(there.get(), parent, std::wstring(name) + L'.', 16) : std::wstring();
+  if (same) error = ::GetLastError();
+  there.reset();
+  if (aside.empty()) return error;
+  CUtility::Log("[%s] %ls%ls moved aside to %ls", kSource, above.c_str(), name, (above + aside).c_str());
+  return road.chain.Descend(name, FolderChain::Create::kOnly, true, descriptor) ? ERROR_SUCCESS
+                                                                                : road.chain.Failure().error;
 }
 
-// "Ondrix" or "Temp" below the deepest folder of the road: opened as itself, made when
-// missing (in the writer's token, with the launcher's DACL for its folders), and taken only
-// when the rules accept it, after a repair where they ask for one.
-DWORD TakeFolder(Road& road, const wchar_t* name, bool create, const AclEntry* entries) {
+// One line for a folder the copy may not go into: the folder, why, and what the rules found
+// (see JudgeFolder). A refusal is logged in the launcher's own token, as every line is.
+void LogFolderRefused(const std::wstring& path, FolderVerdict verdict, const Security& security, std::size_t at,
+                      DWORD error) {
+  static const wchar_t* const kReasons[] = {L"not replaced", L"unreadable", L"another user's", L"grants others",
+                                            L"passes on to others"};
+  // An unreadable descriptor has no owner or entries to show.
+  const AclEntry entry = at < security.count ? security.entries[at] : AclEntry{};
+  wchar_t* owner = nullptr;
+  if (security.ownerSid.length != 0) ::ConvertSidToStringSidW(const_cast<uint8_t*>(security.ownerSid.bytes), &owner);
+  const UniqueLocal held(owner);
+  CUtility::Log("[%s] %ls refused: %ls (owner %ls, entry %d: 0x%X 0x%X, error %d)", kSource, path.c_str(),
+                kReasons[static_cast<int>(verdict) - 1], owner != nullptr ? owner : L"", static_cast<int>(at),
+                static_cast<unsigned>(entry.mask), static_cast<unsigned>(entry.flags), static_cast<int>(error));
+}
+
+// "Ondrix" or "Temp" below the deepest folder of the road, taken only as itself and only when
+// the rules accept it. What is missing is made with the launcher's DACL for its folders: in
+// the writer's token by an unelevated run, and by an elevated one as itself, owned by
+// Administrators (not the token's default owner, which is the user where User Account Control
+// is off). What this run made in that very call is taken as made: its descriptor is the one
+// given, and no one else can hold a handle to it. An elevated run replaces what is not the
+// machine's; the copy is still written in the writer's token. `ours`: a folder of the
+// launcher's own, which may be made and replaced; otherwise (the Windows temp folder) it is
+// only judged.
+DWORD TakeFolder(Road& road, const wchar_t* name, bool ours, const AclEntry* entries) {
   BYTE descriptor[256];
-  MakeDescriptor(entries, 6, nullptr, nullptr, descriptor, sizeof descriptor);
-  if (!road.chain.Descend(name, create ? FolderChain::Create::kIfMissing : FolderChain::Create::kNo, true,
-                          descriptor)) {
-    const ChainFailure& failure = road.chain.Failure();
-    road.user.RevertNow();
-    if (failure.verdict == Verdict::kLink || failure.verdict == Verdict::kNotFolder) LogRefusal(kSource, failure);
-    return failure.error != 0 ? failure.error : ERROR_CANT_ACCESS_FILE;
+  MakeDescriptor(entries, 6, nullptr, road.elevated ? WellKnownSid(Principal::kAdministrators).bytes : nullptr,
+                 descriptor, sizeof descriptor);
+  FolderChain& chain = road.chain;
+  const std::wstring path = chain.Path() + name + L'\\';
+  if (road.elevated) road.user.RevertNow();
+  bool made = false;
+  if (!chain.Descend(name, FolderChain::Create::kNo, true)) {
+    made = ours && chain.Failure().verdict == Verdict::kMissing &&
+           chain.Descend(name, FolderChain::Create::kOnly, true, descriptor);
+    if (!made) {
+      const ChainFailure failure = chain.Failure();
+      const bool aside = failure.verdict == Verdict::kLink || failure.verdict == Verdict::kNotFolder;
+      if (aside && ours && road.elevated && Replace(road, name, descriptor, nullptr) == ERROR_SUCCESS)
+        return road.Writes() ? ERROR_SUCCESS : ::GetLastError();
+      road.user.RevertNow();
+      if (aside) LogRefusal(kSource, failure);
+      return failure.error != 0 ? failure.error : ERROR_CANT_ACCESS_FILE;
+    }
   }
-  const std::wstring& path = road.chain.Path();
-  for (bool mayRepair = road.elevated;; mayRepair = false) {
-    BYTE buffer[4096];
-    Security security;
-    const DWORD error = ReadSecurity(road.chain.Deepest(), road.writer, buffer, security);
-    const FolderJudgement judgement =
-        JudgeFolder(security.readable, security.owner, security.entries, security.count, mayRepair);
-    if (judgement.verdict == FolderVerdict::kTake) return ERROR_SUCCESS;
-    if (judgement.verdict == FolderVerdict::kRepair && Repair(road, path, entries)) continue;
-    // A refusal is logged in the launcher's own token, as every line is; the road ends here.
-    road.user.RevertNow();
-    // What the rules found, by verdict: see JudgeFolder.
-    static const wchar_t* const kReasons[] = {L"not repaired", L"unreadable", L"another user's", L"grants others",
-                                              L"passes on to others"};
-    // An unreadable descriptor has no owner or entries to show.
-    const AclEntry entry = judgement.entry < security.count ? security.entries[judgement.entry] : AclEntry{};
-    wchar_t* owner = nullptr;
-    if (security.ownerSid.length != 0) ::ConvertSidToStringSidW(const_cast<uint8_t*>(security.ownerSid.bytes), &owner);
-    const UniqueLocal held(owner);
-    CUtility::Log("[%s] %ls refused: %ls (owner %ls, entry %d: 0x%X 0x%X, error %d)", kSource, path.c_str(),
-                  kReasons[static_cast<int>(judgement.verdict) - 1], owner != nullptr ? owner : L"",
-                  static_cast<int>(judgement.entry), static_cast<unsigned>(entry.mask),
-                  static_cast<unsigned>(entry.flags), static_cast<int>(error));
-    return ERROR_ACCESS_DENIED;
+  BYTE buffer[4096];
+  Security security;
+  DWORD error = made ? ERROR_SUCCESS : ReadSecurity(chain.Deepest(), road.writer, buffer, security);
+  const FolderJudgement judgement =
+      made ? FolderJudgement{FolderVerdict::kTake, 0}
+           : JudgeFolder(security.readable, security.owner, security.entries, security.count, road.elevated);
+  if (judgement.verdict == FolderVerdict::kReplace && ours) {
+    BY_HANDLE_FILE_INFORMATION judged{};
+    error = FileId(chain.Deepest(), judged) ? ERROR_SUCCESS : ::GetLastError();
+    chain.TakeDeepest();  // its hold shares no deletion
+    if (error == ERROR_SUCCESS) error = Replace(road, name, descriptor, &judged);
   }
+  if (judgement.verdict == FolderVerdict::kTake || (judgement.verdict == FolderVerdict::kReplace && error == 0))
+    return road.Writes() ? ERROR_SUCCESS : ::GetLastError();
+  road.user.RevertNow();
+  LogFolderRefused(path, judgement.verdict, security, judgement.entry, error);
+  return ERROR_ACCESS_DENIED;
 }
 
 // Renames the open file over `name` in `folder`, replacing what is there.
@@ -175,18 +222,25 @@ DWORD CopyOwnFile(Road& road, const std::wstring& name, const std::wstring& path
   const CLauncherFile* own = CLauncherFile::Own();
   const HANDLE folder = road.chain.Deepest();
   if (own == nullptr) return ERROR_INVALID_HANDLE;
-  // What is at the name: nothing, the writer's own file, or another's, which stays as it is.
+  // What is at the name: nothing, a file the copy may replace (the writer's or the machine's),
+  // or another's, which the agent would elevate. An elevated run looks as itself and removes
+  // another's through the handle it judged, opened as itself (no link, no folder, no second
+  // name); an unelevated one leaves it, and makes no copy.
   UniqueFile there;
   DWORD error = 0;
-  Verdict verdict = OpenChecked(folder, name, {FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, false}, there, error);
+  if (road.elevated) road.user.RevertNow();
+  const CheckedOpen open{FILE_READ_ATTRIBUTES | (road.elevated ? DELETE : 0u), kShareAll, FILE_OPEN, false};
+  Verdict verdict = OpenChecked(folder, name, open, there, error);
   if (verdict == Verdict::kAccepted) {
     BYTE buffer[4096];
     Security security;
-    if (ReadSecurity(there.get(), road.writer, buffer, security) != ERROR_SUCCESS ||
-        !IsWritersOwn(security.ownerSid, road.writer)) {
+    const bool read = ReadSecurity(there.get(), road.writer, buffer, security) == ERROR_SUCCESS;
+    if (!read || !MayReplaceFile(security.ownerSid, road.writer)) {
+      const bool removed = read && road.elevated && DeleteEntryAt(there.get());
       road.user.RevertNow();
-      CUtility::Log("[%s] %ls taken by another user", kSource, path.c_str());
-      return ERROR_FILE_EXISTS;
+      CUtility::Log(removed ? "[%s] %ls of another user removed" : "[%s] %ls taken by another user", kSource,
+                    path.c_str());
+      if (!removed) return ERROR_FILE_EXISTS;
     }
     there.reset();  // an open file cannot be replaced
   } else if (verdict != Verdict::kMissing) {
@@ -194,6 +248,7 @@ DWORD CopyOwnFile(Road& road, const std::wstring& name, const std::wstring& path
     if (verdict != Verdict::kFailed) LogRefusal(kSource, {path, verdict, error});
     return error != 0 ? error : ERROR_CANT_ACCESS_FILE;
   }
+  if (!road.Writes()) return ::GetLastError();
 
   // Written under a name no one can know beforehand, made by this very call, with the copy's
   // own DACL; then renamed over the name.

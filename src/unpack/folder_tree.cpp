@@ -109,25 +109,28 @@ bool DeleteThrough(HANDLE entry, DWORD attributes) {
   return deleted;
 }
 
-// Renames the file open in `entry` (with DELETE) within its folder to "lumo-n-<random>.old",
-// a name nothing looks for.
-bool SetAside(HANDLE entry) {
-  uint8_t random[8];
-  if (!::RtlGenRandom(random, sizeof random)) return false;
-  const std::wstring aside = ElevatedFolderName(-1, random, sizeof random) + L".old";
-  const wchar_t* name = aside.c_str();
+// Renames the file open in `entry` (with DELETE) within its folder to "lumo-n-<random>.old".
+bool SetAside(HANDLE entry) { return !RenameAside(entry, nullptr, L"lumo-n-", 8).empty(); }
+
+}  // namespace
+
+std::wstring RenameAside(HANDLE entry, HANDLE folder, const std::wstring& stem, std::size_t randomBytes) {
+  uint8_t random[16];
+  if (randomBytes > sizeof random || !::RtlGenRandom(random, static_cast<ULONG>(randomBytes))) return std::wstring();
+  // The random part of "lumo-n-<hex>".
+  const std::wstring aside = stem + ElevatedFolderName(-1, random, randomBytes).substr(7) + L".old";
   const std::size_t bytes = aside.size() * sizeof(wchar_t);
-  // The structure ends in the name: no root folder and a bare name rename within the folder.
+  // The structure ends in the name: a bare name renames within the folder.
   std::vector<ULONGLONG> buffer(1 + (sizeof(FILE_RENAME_INFORMATION) + bytes) / sizeof(ULONGLONG));
   auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
   rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
+  rename->RootDirectory = folder;
   rename->FileNameLength = static_cast<ULONG>(bytes);
-  std::memcpy(rename->FileName, name, bytes);
-  return SetInformation(entry, rename, static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileRenameInformation);
+  std::memcpy(rename->FileName, aside.c_str(), bytes);
+  return SetInformation(entry, rename, static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileRenameInformation)
+             ? aside
+             : std::wstring();
 }
-
-}  // namespace
 
 // Read in the one class every file system answers (names and attributes are all the walk
 // needs).

@@ -31,6 +31,12 @@ bool DeleteFolderTreeAt(HANDLE top, const std::wstring& path);
 // FILE_READ_ATTRIBUTES): a file, a link, or a folder only when it is empty.
 bool DeleteEntryAt(HANDLE entry);
 
+// Renames the entry open in `entry` (with DELETE) within its folder, open in `folder` (null:
+// left to the system, which Wine does not do), to `stem`, the random digits of an elevated
+// run's folder name (two per byte of `randomBytes`) and ".old", never over another entry: a
+// name nothing looks for. The new name, or empty when that failed.
+std::wstring RenameAside(HANDLE entry, HANDLE folder, const std::wstring& stem, std::size_t randomBytes);
+
 // Deletes everything in the folder open in `folder` (as DeleteFolderTreeAt opens it) and keeps
 // the folder itself. A file that cannot go (a program running from it) is renamed within its
 // folder to a name no one looks for, so that nothing is found under its own name any more.

@@ -30,6 +30,12 @@ volatile LONG g_noDontReparse = 0;
 // A held folder: enough to open what lies below it, nothing that a rename in it would meet.
 constexpr DWORD kHoldAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// A folder the run makes and claims is held with traversal too: NTFS records sharing only
+// for an open that asks for data access (on a folder, listing or traversal) or DELETE, so
+// only such a hold refuses the DELETE that a rename or a deletion of the folder itself asks
+// for, and reads as busy to another run. (The folders above it cannot be renamed while
+// something below them is open.)
+constexpr DWORD kClaimAccess = kHoldAccess | FILE_TRAVERSE;
 
 NTSTATUS OpenAt(HANDLE parent, const std::wstring& name, ULONG objectFlags, DWORD access, DWORD share,
                 DWORD disposition, DWORD options, PSECURITY_DESCRIPTOR descriptor, UniqueFile& opened) {
@@ -218,14 +224,15 @@ bool FolderChain::Open(const std::wstring& path, bool checked, bool create) {
 
 bool FolderChain::Descend(const std::wstring& name, Create create, bool checked, PSECURITY_DESCRIPTOR descriptor) {
   const DWORD disposition = create == Create::kOnly ? FILE_CREATE : create == Create::kIfMissing ? FILE_OPEN_IF : FILE_OPEN;
+  const DWORD access = create == Create::kOnly ? kClaimAccess : kHoldAccess;
   UniqueFile folder;
   DWORD error = 0;
   Verdict verdict = Verdict::kAccepted;
   if (checked) {
-    verdict = OpenChecked(Deepest(), name, {kHoldAccess, kHoldShare, disposition, true, descriptor}, folder, error);
+    verdict = OpenChecked(Deepest(), name, {access, kHoldShare, disposition, true, descriptor}, folder, error);
   } else {
     const NTSTATUS status =
-        OpenAt(Deepest(), name, 0, kHoldAccess, kHoldShare, disposition, FILE_DIRECTORY_FILE, descriptor, folder);
+        OpenAt(Deepest(), name, 0, access, kHoldShare, disposition, FILE_DIRECTORY_FILE, descriptor, folder);
     if (status < 0) verdict = FailedOpen(status, error);
   }
   if (verdict != Verdict::kAccepted) {

@@ -4,12 +4,15 @@
 // used; the folders on the way are held while the run needs them.
 //
 // A held folder is open without DELETE access, sharing reading and writing but not deletion.
-// Renaming or deleting a folder opens it with DELETE, which the missing delete sharing
-// refuses, so no folder on the way can be renamed, removed or replaced by a link while it is
-// held. Renames inside the held folders keep working: a rename opens the target's folder
-// asking for write access and sharing reading and writing, which the hold shares; a hold
-// with DELETE access would make every such open fail. (Wine does not enforce share modes on
-// folders; this is the documented behaviour of Windows' I/O manager.)
+// A folder the run made create-only (its work folder) is held with traversal as well: NTFS
+// records sharing only for opens that ask for data access or DELETE, so that hold refuses the
+// DELETE that renaming or deleting the folder asks for, and another run's open for deletion
+// fails with a sharing violation. The folders above it cannot be renamed while something
+// below them is open. Renames inside the held folders keep working: a rename opens the
+// target's folder asking for write access and sharing reading and writing, which the hold
+// shares; a hold with DELETE access would make every such open fail. The run itself lets go
+// of its hold before it opens a held folder for deletion. (Wine does not enforce share modes
+// on folders; this is the documented behaviour of Windows' I/O manager.)
 #pragma once
 
 #include <windows.h>
@@ -85,8 +88,8 @@ class FolderChain {
   bool Open(const std::wstring& path, bool checked, bool create);
   // One folder further down, below the deepest: opened, made when missing (kIfMissing), or
   // only made, never opened when something is there (kOnly, whose failure then reads
-  // ERROR_ALREADY_EXISTS). `descriptor` serves a folder it makes. The chain is unchanged on
-  // failure.
+  // ERROR_ALREADY_EXISTS, and which is held with traversal too). `descriptor` serves a folder
+  // it makes. The chain is unchanged on failure.
   bool Descend(const std::wstring& name, Create create, bool checked, PSECURITY_DESCRIPTOR descriptor = nullptr);
   // Lets the chain go of its deepest folder and hands over the handle.
   UniqueFile TakeDeepest();

@@ -37,45 +37,48 @@ TEST(BackupFolderRule, NoOneButTheMachineAndTheWriterMayChangeWhatIsInIt) {
   const std::vector<AclEntry> wine = {system, A(P::kWriter, kAll, kFull), A(P::kOther, kAll, kRead)};
   std::vector<AclEntry> wineWritable = wine;
   wineWritable[2].mask |= 0x10116 | kDeleteChild;  // umask 000: write, delete, delete-child
+  // Verdicts of an unelevated and of an elevated run; only the machine's folders pass both.
   const struct {
     const char* what;
     P owner;
     std::vector<AclEntry> entries;
-    bool elevated;
-    V verdict;
+    V verdict, elevated;
     std::size_t entry;
   } cases[] = {
-      {"SYSTEM's", P::kSystem, {system, users}, false, V::kTake, 0},
-      {"Administrators'", P::kAdministrators, {system, users}, false, V::kTake, 0},
-      {"TrustedInstaller's", P::kTrustedInstaller, {system, users}, false, V::kTake, 0},
-      {"the writer's", P::kWriter, {system, A(P::kWriter, kAll, kFull)}, false, V::kTake, 0},
-      {"another's", P::kOwner, {system, users}, false, V::kOwner, 0},
-      {"another's, OWNER RIGHTS", P::kOwner, {system, A(P::kOwnerRights, 0, kRead)}, false, V::kTake, 0},
-      {"another's, OWNER RIGHTS passed on", P::kOwner, {A(P::kOwnerRights, kAll | kIO, kRead)}, false, V::kOwner, 0},
-      {"another's, OWNER RIGHTS denied", P::kOwner, {A(P::kOwnerRights, 0, kFull, kDeny)}, false, V::kOwner, 0},
-      {"another's, OWNER RIGHTS re-permit", P::kOwner, {system, A(P::kOwnerRights, 0, kWriteDac)}, false, V::kGrants,
-       1},
-      {"all add files, folders", P::kSystem, {system, A(P::kUsers, 0, kAddFile | kAddFolder)}, false, V::kTake, 0},
-      {"all write the files to come", P::kSystem, {A(P::kUsers, kOI | kIO, kAddFile)}, false, V::kPassesOn, 0},
-      {"CREATOR OWNER", P::kSystem, {A(P::kCreatorOwner, kAll | kIO, kFull)}, false, V::kTake, 0},
-      {"CREATOR GROUP", P::kSystem, {system, A(P::kCreatorGroup, kAll | kIO, kFull)}, false, V::kPassesOn, 1},
-      {"GENERIC_ALL", P::kSystem, {A(P::kUsers, 0, 0x10000000)}, false, V::kGrants, 0},
-      {"GENERIC_WRITE here", P::kSystem, {A(P::kUsers, 0, 0x40000000)}, false, V::kTake, 0},
-      {"GENERIC_WRITE passed on", P::kSystem, {A(P::kUsers, kOI, 0x40000000)}, false, V::kPassesOn, 0},
-      {"a callback entry", P::kSystem, {A(P::kOther, 0, kDelete, kAllowCallback)}, false, V::kGrants, 0},
-      {"an object entry", P::kSystem, {A(P::kOther, kAll | kIO, kDelete, kAllowObject)}, false, V::kPassesOn, 0},
-      {"common, the maker's", P::kWriter, writers, false, V::kTake, 0},
-      {"common, another's", P::kOwner, common, false, V::kOwner, 0},
-      {"common, elevated", P::kOwner, common, true, V::kRepair, 0},
-      {"common, the maker's, elevated", P::kWriter, writers, true, V::kRepair, 0},
-      {"common naming another user, elevated", P::kOwner, named, true, V::kOwner, 0},
-      {"Wine's, umask 022, elevated", P::kWriter, wine, true, V::kTake, 0},
-      {"Wine's, umask 000", P::kWriter, wineWritable, false, V::kGrants, 2},
+      {"SYSTEM's", P::kSystem, {system, users}, V::kTake, V::kTake, 0},
+      {"Administrators'", P::kAdministrators, {system, users}, V::kTake, V::kTake, 0},
+      {"TrustedInstaller's", P::kTrustedInstaller, {system, users}, V::kTake, V::kTake, 0},
+      {"the writer's", P::kWriter, {system, A(P::kWriter, kAll, kFull)}, V::kTake, V::kReplace, 0},
+      {"another's", P::kOwner, {system, users}, V::kOwner, V::kReplace, 0},
+      {"another's, OWNER RIGHTS", P::kOwner, {system, A(P::kOwnerRights, 0, kRead)}, V::kOwner, V::kReplace, 0},
+      {"another's, OWNER RIGHTS passed on", P::kOwner, {A(P::kOwnerRights, kAll | kIO, kRead)}, V::kOwner,
+       V::kReplace, 0},
+      {"another's, OWNER RIGHTS denied", P::kOwner, {A(P::kOwnerRights, 0, kFull, kDeny)}, V::kOwner, V::kReplace, 0},
+      {"SYSTEM's, OWNER RIGHTS re-permit", P::kSystem, {system, A(P::kOwnerRights, 0, kWriteDac)}, V::kTake,
+       V::kTake, 0},
+      {"all add files, folders", P::kSystem, {system, A(P::kUsers, 0, kAddFile | kAddFolder)}, V::kTake, V::kTake, 0},
+      {"all write the files to come", P::kSystem, {A(P::kUsers, kOI | kIO, kAddFile)}, V::kPassesOn, V::kPassesOn, 0},
+      {"CREATOR OWNER", P::kSystem, {A(P::kCreatorOwner, kAll | kIO, kFull)}, V::kTake, V::kTake, 0},
+      {"CREATOR GROUP", P::kSystem, {system, A(P::kCreatorGroup, kAll | kIO, kFull)}, V::kPassesOn, V::kPassesOn, 1},
+      {"GENERIC_ALL", P::kSystem, {A(P::kUsers, 0, 0x10000000)}, V::kGrants, V::kGrants, 0},
+      {"GENERIC_WRITE here", P::kSystem, {A(P::kUsers, 0, 0x40000000)}, V::kTake, V::kTake, 0},
+      {"GENERIC_WRITE passed on", P::kSystem, {A(P::kUsers, kOI, 0x40000000)}, V::kPassesOn, V::kPassesOn, 0},
+      {"a callback entry", P::kSystem, {A(P::kOther, 0, kDelete, kAllowCallback)}, V::kGrants, V::kGrants, 0},
+      {"an object entry", P::kSystem, {A(P::kOther, kAll | kIO, kDelete, kAllowObject)}, V::kPassesOn, V::kPassesOn,
+       0},
+      {"common, the maker's", P::kWriter, writers, V::kTake, V::kReplace, 0},
+      {"common, another's", P::kOwner, common, V::kOwner, V::kReplace, 0},
+      {"common naming another user", P::kOwner, named, V::kOwner, V::kReplace, 0},
+      {"Wine's, umask 022", P::kWriter, wine, V::kTake, V::kReplace, 0},
+      {"Wine's, umask 000", P::kWriter, wineWritable, V::kGrants, V::kReplace, 2},
   };
   for (const auto& c : cases) {
-    const FolderJudgement judged = Judge(c.owner, c.entries, c.elevated);
-    EXPECT_EQ(judged.verdict, c.verdict) << c.what;
-    if (c.verdict == V::kGrants || c.verdict == V::kPassesOn) EXPECT_EQ(judged.entry, c.entry) << c.what;
+    for (const bool elevated : {false, true}) {
+      const FolderJudgement judged = Judge(c.owner, c.entries, elevated);
+      const V verdict = elevated ? c.elevated : c.verdict;
+      EXPECT_EQ(judged.verdict, verdict) << c.what << (elevated ? ", elevated" : "");
+      if (verdict == V::kGrants || verdict == V::kPassesOn) EXPECT_EQ(judged.entry, c.entry) << c.what;
+    }
   }
   EXPECT_EQ(JudgeFolder(false, P::kSystem, &system, 1, false).verdict, V::kUnreadable);
 
@@ -106,45 +109,52 @@ TEST(BackupFolderRule, TheWriterIsItsTokensUserOrOwnerAndOnlyItsFileIsReplaced) 
     std::vector<uint8_t> sid;
     const Writer& writer;
     P principal;
-    bool writersFile;
+    bool writersFile, replaced;
   } cases[] = {
-      {a, standard, P::kWriter, true},
-      {a, elevated, P::kWriter, true},
-      {admins, elevated, P::kAdministrators, true},  // a full administrator token owns what it makes so
-      {admins, standard, P::kAdministrators, false},
-      {b, standard, P::kOwner, false},  // the folder's owner here
+      {a, standard, P::kWriter, true, true},
+      {a, elevated, P::kWriter, true, true},
+      {admins, elevated, P::kAdministrators, true, true},  // a full administrator token owns what it makes so
+      {admins, standard, P::kAdministrators, false, true},
+      {b, standard, P::kOwner, false, false},  // the folder's owner here
       {Sid(5, {80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u}), standard, P::kTrustedInstaller,
-       false},
-      {Sid(1, {0}), standard, P::kOther, false},  // Everyone
+       false, true},
+      {Sid(1, {0}), standard, P::kOther, false, false},  // Everyone
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PrincipalOf(View(c.sid), c.writer, View(b)), c.principal) << static_cast<int>(c.principal);
     EXPECT_EQ(IsWritersOwn(View(c.sid), c.writer), c.writersFile) << static_cast<int>(c.principal);
+    EXPECT_EQ(MayReplaceFile(View(c.sid), c.writer), c.replaced) << static_cast<int>(c.principal);
   }
 }
 
-// The launcher's own descriptors, as bytes read back: a folder made by one user, or repaired
-// for Administrators, passes the rule for every other user, elevated or not; the copy,
-// owned by its writer, lets Users only read and execute it.
+// The launcher's own descriptors, as bytes read back: a folder an elevated run made for
+// Administrators passes the rule for every user, elevated or not, and one a user made passes
+// for that user's unelevated runs alone; the copy, owned by its writer, lets Users only read
+// and execute it.
 TEST(BackupFolderRule, TheDescriptorsTheLauncherMakesPassForEveryOtherUser) {
   const auto maker = Sid(5, {21, 1, 2, 3, 1001}), other = Sid(5, {21, 1, 2, 3, 1002});
-  const Writer reader{View(other), View(other)};  // another user
   uint8_t bytes[256];
   Security read;
   for (const AclEntry* entries : {kTopFolderEntries, kTempFolderEntries}) {
     for (const uint8_t* owner : {maker.data(), WellKnownSid(P::kAdministrators).bytes}) {
       const std::size_t size = MakeDescriptor(entries, 6, nullptr, owner, bytes, sizeof bytes);
-      ReadDescriptor(bytes, size, reader, read);
-      ASSERT_TRUE(read.readable && read.count == 6);
-      for (std::size_t i = 0; i < 6; ++i)
-        EXPECT_TRUE(read.entries[i].trustee == entries[i].trustee && read.entries[i].mask == entries[i].mask &&
-                    read.entries[i].flags == entries[i].flags) << i;
-      for (const bool elevated : {false, true})
-        EXPECT_EQ(JudgeFolder(true, read.owner, read.entries, read.count, elevated).verdict, V::kTake);
-      ReadDescriptor(bytes, size - 1, reader, read);
+      for (const auto& sid : {maker, other}) {
+        ReadDescriptor(bytes, size, {View(sid), View(sid)}, read);
+        ASSERT_TRUE(read.readable && read.count == 6);
+        for (std::size_t i = 0; i < 6; ++i)
+          EXPECT_TRUE(read.entries[i].trustee == entries[i].trustee && read.entries[i].mask == entries[i].mask &&
+                      read.entries[i].flags == entries[i].flags) << i;
+        const bool machines = owner != maker.data();
+        EXPECT_EQ(JudgeFolder(true, read.owner, read.entries, read.count, false).verdict,
+                  machines || sid == maker ? V::kTake : V::kOwner);
+        EXPECT_EQ(JudgeFolder(true, read.owner, read.entries, read.count, true).verdict,
+                  machines ? V::kTake : V::kReplace);
+      }
+      ReadDescriptor(bytes, size - 1, {View(other), View(other)}, read);
       EXPECT_FALSE(read.readable) << "cut short";
     }
   }
+  const Writer reader{View(other), View(other)};  // another user
   ReadDescriptor(bytes, MakeDescriptor(kCopyEntries, 4, maker.data(), maker.data(), bytes, sizeof bytes), reader, read);
   ASSERT_TRUE(read.readable && read.count == 4);
   const P trustees[] = {P::kSystem, P::kAdministrators, P::kOwner, P::kUsers};  // the writer is its owner

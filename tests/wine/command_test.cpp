@@ -111,6 +111,9 @@ TEST_F(Command, ProductStartLeavesABackupCopyNamedAfterSessionAndVersion) {
 // A shared temp folder whose DACL lets everyone delete what is in it gets no copy, one line
 // names the entry, and the product start goes on. Wine turns the DACL into mode bits and
 // reads back a descriptor made from them (Everyone: the "other" bits); Windows keeps the DACL.
+// Wine also reads every folder's owner as the one user it runs as, whom an elevated run (every
+// run under Wine) does not trust with the folders: there the run moves "Ondrix" aside and makes
+// the machine's in its place, and the copy goes into that.
 TEST_F(Command, ASharedTempFolderEveryoneMayEmptyGetsNoBackup) {
   LUMO_RELEASE_CHECK("11");
   const CLauncherFile own;
@@ -132,6 +135,18 @@ TEST_F(Command, ASharedTempFolderEveryoneMayEmptyGetsNoBackup) {
   });
   ASSERT_TRUE(::SetFileSecurityW(shared.c_str(), DACL_SECURITY_INFORMATION, everyones));
   EXPECT_EQ(app_.ExecuteCommand(work_, L"/c exit 0", true), 0);
+  if (UnderWine()) {
+    const std::wstring ondrix = shared.substr(0, shared.rfind(L'\\'));
+    const std::wstring moved = L"] " + ondrix + L" moved aside to " + ondrix + L".";
+    const size_t at = Log().find(moved);
+    ASSERT_NE(at, std::wstring::npos) << Log();
+    const std::wstring aside = Log().substr(at + moved.size() - ondrix.size() - 1, ondrix.size() + 37);
+    EXPECT_TRUE(Exists(aside + L"\\Temp")) << "moved whole";
+    DeleteTree(aside);
+    EXPECT_TRUE(Exists(backup));
+    EXPECT_TRUE(Contains(Log(), L" to " + backup + L" 0 (Last=")) << Log();
+    return;
+  }
   EXPECT_FALSE(Exists(backup));
   EXPECT_TRUE(Contains(Log(), L"] " + shared + L"\\ refused: grants others (")) << Log();
   EXPECT_TRUE(Contains(Log(), L" to " + backup + L" 5 (Last=")) << Log();

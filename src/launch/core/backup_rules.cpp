@@ -64,19 +64,6 @@ uint32_t FileRights(uint32_t mask) {
   return mask;
 }
 
-// One user owns the folder and its DACL came whole from above, naming no other user: a
-// folder an older launcher made in the common folder.
-bool IsOlderLaunchersFolder(Principal owner, const AclEntry* entries, std::size_t count) {
-  if ((owner != Principal::kWriter && owner != Principal::kOwner) || count == 0) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const Principal trustee = entries[i].trustee;
-    if ((entries[i].flags & kInherited) == 0 || trustee == Principal::kOther ||
-        (trustee == Principal::kWriter && owner != Principal::kWriter))
-      return false;
-  }
-  return true;
-}
-
 // The SID at `at` of a block of `size` bytes; empty when it does not fit.
 SidView SidAt(const uint8_t* block, std::size_t size, std::size_t at) {
   if (at == 0 || size < at + 8 || size - at < SidLength(block + at)) return {};
@@ -123,6 +110,8 @@ bool IsWritersOwn(SidView owner, const Writer& writer) {
   return SameSid(owner, writer.user) || SameSid(owner, writer.owner);
 }
 
+bool MayReplaceFile(SidView owner, const Writer& writer) { return IsMachineOrWriter(PrincipalOf(owner, writer, {})); }
+
 void ReadDescriptor(const uint8_t* descriptor, std::size_t size, const Writer& writer, Security& security) {
   // Revision, control, then the offsets of owner, group, SACL and DACL.
   constexpr uint32_t kDaclPresent = 0x4;
@@ -144,21 +133,19 @@ void ReadDescriptor(const uint8_t* descriptor, std::size_t size, const Writer& w
 FolderJudgement JudgeFolder(bool readable, Principal owner, const AclEntry* entries, std::size_t count,
                             bool elevated) {
   if (!readable) return {FolderVerdict::kUnreadable, 0};
-  if (elevated && IsOlderLaunchersFolder(owner, entries, count)) return {FolderVerdict::kRepair, 0};
-  const bool ownerTrusted = IsMachineOrWriter(owner);
-  bool ownerTamed = ownerTrusted;
-  for (std::size_t i = 0; i < count; ++i)
-    ownerTamed |= IsAllowing(entries[i].type) && entries[i].trustee == Principal::kOwnerRights &&
-                  (entries[i].flags & kInheritOnly) == 0;
-  if (!ownerTamed) return {FolderVerdict::kOwner, 0};
+  // The machine's accounts come first among the principals; the writer is trusted only where
+  // it risks no one's copy but its own.
+  if (owner > Principal::kWriter || (owner == Principal::kWriter && elevated))
+    return {elevated ? FolderVerdict::kReplace : FolderVerdict::kOwner, 0};
   for (std::size_t i = 0; i < count; ++i) {
     const AclEntry& entry = entries[i];
     const Principal trustee = entry.trustee;
     if (!IsAllowing(entry.type) || IsMachineOrWriter(trustee)) continue;
     const uint32_t mask = FileRights(entry.mask);
-    // On the folder itself the creators stand for no one, and OWNER RIGHTS for its owner.
+    // On the folder itself the creators stand for no one, and OWNER RIGHTS for its owner, one
+    // of those trusted above.
     const bool nobodyNow = trustee == Principal::kCreatorOwner || trustee == Principal::kCreatorGroup ||
-                           (trustee == Principal::kOwnerRights && ownerTrusted);
+                           trustee == Principal::kOwnerRights;
     if ((entry.flags & kInheritOnly) == 0 && !nobodyNow && (mask & kFolderDanger) != 0)
       return {FolderVerdict::kGrants, i};
     // Passed on, CREATOR OWNER and OWNER RIGHTS stand for the new entry's owner, whoever

@@ -45,8 +45,13 @@ SidView WellKnownSid(Principal principal);
 // folder's owner.
 Principal PrincipalOf(SidView sid, const Writer& writer, SidView folderOwner);
 
-// Whether a file owned by `owner` is the writer's own, which the copy may replace.
+// Whether `owner` is the writer (its token's user or owner).
 bool IsWritersOwn(SidView owner, const Writer& writer);
+
+// Whether a file owned by `owner` at the copy's name may be replaced by the copy: the writer's
+// own, or the machine's (SYSTEM, Administrators, TrustedInstaller). Anyone else's is never
+// written over.
+bool MayReplaceFile(SidView owner, const Writer& writer);
 
 // One entry of a DACL, as the rules read it. `type` and `flags` are the ACE header's.
 struct AclEntry {
@@ -74,7 +79,7 @@ void ReadDescriptor(const uint8_t* descriptor, std::size_t size, const Writer& w
 
 enum class FolderVerdict : uint8_t {
   kTake,        // the copy may go into it
-  kRepair,      // left by an older launcher; an elevated run makes it the machine's
+  kReplace,     // not the machine's: an elevated run moves it aside and makes the machine's
   kUnreadable,  // its owner or DACL cannot be read
   kOwner,       // owned by another user, who may rewrite its DACL at any time
   kGrants,      // an entry lets another delete or replace what is in it, or re-permission it
@@ -86,20 +91,21 @@ struct FolderJudgement {
   std::size_t entry;  // the entry at fault, for kGrants and kPassesOn
 };
 
-// The rule over a folder on the way to the copy. Its owner must be SYSTEM, Administrators,
-// TrustedInstaller or the writer, or an OWNER RIGHTS entry must apply to the folder itself
-// (which takes the owner's implicit rights away). No allowing entry (callback and object
-// types included; denying ones add no safety) may give anyone else delete, delete-child,
-// write-DAC or write-owner on the folder, nor pass on to the files made in it the right to
-// delete, rewrite or re-permission them (nor those rights over the folders made in it).
-// Adding files and folders is fine: whoever adds owns only what they add. With `elevated`,
-// a folder of one user with a DACL inherited whole from above, naming no other user, is an
-// older launcher's and is to be repaired.
+// The rule over a folder on the way to the copy. Its owner must be SYSTEM, Administrators or
+// TrustedInstaller, or, for an unelevated run, the writer (who risks only its own copy): whoever
+// owned a folder may still hold a handle opened with the owner's right to rewrite its DACL, and
+// access is checked when a handle is opened, never again, so no entry it shows now tames an
+// owner. An elevated run is to replace a folder of any other owner, the writer's included.
+// No allowing entry (callback and object types included; denying ones add no safety) may give
+// anyone else delete, delete-child, write-DAC or write-owner on the folder, nor pass on to the
+// files made in it the right to delete, rewrite or re-permission them (nor those rights over
+// the folders made in it). Adding files and folders is fine: whoever adds owns only what they
+// add.
 FolderJudgement JudgeFolder(bool readable, Principal owner, const AclEntry* entries, std::size_t count,
                             bool elevated);
 
 // The DACLs the launcher gives what it makes. The folders ("Ondrix", the top one, and
-// "Temp"), also when it repairs them: SYSTEM and Administrators full control and Users read
+// "Temp"): SYSTEM and Administrators full control and Users read
 // and execute, inherited by all; Users may add files, and in the top folder folders, there
 // only; CREATOR OWNER full control over what is made inside; OWNER RIGHTS reading the
 // DACL, listing and traversing only, so that the user who made the folder gains nothing by
