@@ -3,8 +3,8 @@
 //
 // Every user of the machine may make folders in the common folder, and anyone can work out
 // the copy's name; the agent later elevates what lies there. So the copy is written in the
-// session user's token alone (an elevated run must not write where the user could not; an
-// elevated run without that token writes none), through handles opened as themselves, no
+// session user's token (an elevated run must not write where the user could not; an elevated
+// run without that token writes as itself), through handles opened as themselves, no
 // link on the way; it goes only into folders that the rules of launch/core/backup_rules.h
 // accept, the machine's or, for an unelevated run, the writer's own; it is written under a
 // random name with its own protected DACL and then renamed over its name, replacing only the
@@ -21,7 +21,6 @@
 #include <shlwapi.h>
 #include <winternl.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -288,22 +287,21 @@ void WriteBackupForElevation() {
   const bool common = SharedTempBase(base);
   const std::wstring shared = CUtility::GetSharedTempFolder();
   const std::wstring destination = BackupFileName(shared, static_cast<int>(GetOwnSessionId()), versionMS, versionLS);
+  // The session user's token, where it can be had; an elevated run without it writes as itself,
+  // into the machine's folders alone, and the copy is then the machine's.
   CImpersonateUser user;
-  const bool elevated = CUtility::IsProcessElevated();
-  DWORD result = ERROR_NO_TOKEN;
-  if (user.IsImpersonating() || !elevated) {
-    Road road{user, elevated, {}, {}, {}, {}};
-    // The common folder is the system's, but below it any user may make folders: "Ondrix" and
-    // "Temp" are taken only as themselves and only where no one else can change what is in
-    // them. Without the common folder the Windows temp folder serves, as it stands.
-    if (!road.ReadWriter())
-      result = ::GetLastError();
-    else if (!road.chain.Open(base, false, false))
-      result = road.chain.Failure().error;
-    else if ((!common || (result = TakeFolder(road, L"Ondrix", true, kTopFolderEntries)) == ERROR_SUCCESS) &&
-             (result = TakeFolder(road, L"Temp", common, kTempFolderEntries)) == ERROR_SUCCESS)
-      result = CopyOwnFile(road, destination.substr(shared.size() + 1), destination);
-  }
+  Road road{user, CUtility::IsProcessElevated(), {}, {}, {}, {}};
+  DWORD result = ERROR_SUCCESS;
+  // The common folder is the system's, but below it any user may make folders: "Ondrix" and
+  // "Temp" are taken only as themselves and only where no one else can change what is in
+  // them. Without the common folder the Windows temp folder serves, as it stands.
+  if (!road.ReadWriter())
+    result = ::GetLastError();
+  else if (!road.chain.Open(base, false, false))
+    result = road.chain.Failure().error;
+  else if ((!common || (result = TakeFolder(road, L"Ondrix", true, kTopFolderEntries)) == ERROR_SUCCESS) &&
+           (result = TakeFolder(road, L"Temp", common, kTempFolderEntries)) == ERROR_SUCCESS)
+    result = CopyOwnFile(road, destination.substr(shared.size() + 1), destination);
   user.RevertNow();
   CUtility::Log("[%s] backup for elevation %ls to %ls %d", kSource, source.c_str(), destination.c_str(),
                 static_cast<int>(result));
@@ -319,22 +317,17 @@ std::wstring CUtility::GetSharedTempFolder() {
 }
 
 BOOL CUtility::GetProductVersion(DWORD& versionMS, DWORD& versionLS) {
-  // The running module's own resource: by construction the version of what runs, whatever
-  // lies at the launcher's path by now.
-  const HMODULE self = ::GetModuleHandleW(nullptr);
-  const HRSRC resource = ::FindResourceW(self, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-  const HGLOBAL loaded = resource != nullptr ? ::LoadResource(self, resource) : nullptr;
-  const BYTE* data = loaded != nullptr ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
-  const DWORD size = resource != nullptr ? ::SizeofResource(self, resource) : 0;
-  // VerQueryValueW may write into the block it is given (room for its text conversions, as
-  // GetFileVersionInfoSizeW leaves, twice the resource): a copy of our own, never the mapped
-  // image, as large as the resource asks.
-  if (data == nullptr || size == 0) return FALSE;
-  std::vector<BYTE> block(2 * static_cast<std::size_t>(size));
-  std::memcpy(block.data(), data, size);
+  // The file at the module's path is the launcher's own file, held since the start without
+  // write or delete sharing: its resource is the version of what runs.
+  const std::wstring path = GetModulePath();
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return FALSE;
+  std::vector<BYTE> block(size);
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  const BOOL found = ::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length);
+  const BOOL found = ::GetFileVersionInfoW(path.c_str(), 0, size, block.data()) &&
+                     ::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length);
   if (found && fixed != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
     versionMS = fixed->dwProductVersionMS;
     versionLS = fixed->dwProductVersionLS;

@@ -1,8 +1,10 @@
 #include "settings/registry.h"
 
 #include <winternl.h>
+#include <wtsapi32.h>
 
 #include <utility>
+#include <vector>
 
 #include "launch/impersonate.h"
 #include "settings/core/key_mapping.h"
@@ -13,6 +15,52 @@
 namespace {
 
 constexpr ULONG kKeyNameInformation = 3;
+
+void FreeWtsMemory(wchar_t* memory) { ::WTSFreeMemory(memory); }
+using UniqueWtsText = lumo::UniqueResource<lumo::detail::NullTraits<wchar_t*, FreeWtsMemory>>;
+
+// The user of the launcher's own token, as the system stores the SID; empty when unknown.
+std::vector<uint8_t> OwnTokenUser() {
+  lumo::UniqueHandle token;
+  union {
+    TOKEN_USER user;
+    BYTE room[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD size = 0;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+      !::GetTokenInformation(token.get(), TokenUser, &info, sizeof info, &size))
+    return {};
+  const auto* sid = static_cast<const uint8_t*>(info.user.User.Sid);
+  return std::vector<uint8_t>(sid, sid + ::GetLengthSid(info.user.User.Sid));
+}
+
+// The user the launcher's session is logged on as: its name and domain as the session gives
+// them, looked up as "domain\user"; empty when the session names none or the name finds none.
+std::vector<uint8_t> SessionUser() {
+  UniqueWtsText user, domain;
+  DWORD bytes = 0;
+  const DWORD session = GetOwnSessionId();
+  if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, user.put(), &bytes) ||
+      !::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSDomainName, domain.put(), &bytes) ||
+      user.get()[0] == L'\0')
+    return {};
+  const std::wstring name = std::wstring(domain.get()) + L'\\' + user.get();
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof sid;
+  wchar_t found[256];
+  DWORD foundSize = 256;
+  SID_NAME_USE use;
+  if (!::LookupAccountNameW(nullptr, name.c_str(), sid, &sidSize, found, &foundSize, &use)) return {};
+  return std::vector<uint8_t>(sid, sid + ::GetLengthSid(sid));
+}
+
+// Whether an elevated run without the session user's token may open its own token's hive:
+// asked once (a domain account's name may take the network to look up).
+bool OwnHiveIsTheSessionUsers() {
+  static int known = -1;
+  if (known < 0) known = lumo::ChooseHive(false, OwnTokenUser(), SessionUser()) == lumo::HiveChoice::kOwn;
+  return known == 1;
+}
 
 bool IsAcceptedRoot(HKEY root) {
   return root == HKEY_CLASSES_ROOT || root == HKEY_CURRENT_USER || root == HKEY_LOCAL_MACHINE ||
@@ -137,8 +185,8 @@ LONG CRegistry::OpenPath(const std::wstring& path, REGSAM mask, bool create, HKE
   if (start == HKEY_CURRENT_USER) {
     // An elevated run without the session user's token would open the hive of whoever entered
     // the credentials (an administrator over the user's shoulder), with every right there:
-    // the product key is then not selectable at all.
-    if (!impersonation.IsImpersonating() && CUtility::IsProcessElevated()) {
+    // unless that is the session's user, the product key is then not selectable at all.
+    if (!impersonation.IsImpersonating() && CUtility::IsProcessElevated() && !OwnHiveIsTheSessionUsers()) {
       static bool logged = false;
       if (!logged) CUtility::Log("[%s] No token of the session's user: the user's hive is not opened", "CRegistry::OpenPath");
       logged = true;

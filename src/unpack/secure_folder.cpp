@@ -13,6 +13,9 @@
 namespace lumo {
 namespace {
 
+constexpr int kCreationRetries = 20;
+constexpr DWORD kCreationRetryMs = 100;
+
 // The held chain down to the work folder, and whether its deepest folder is the work folder.
 FolderChain g_held;
 bool g_holdsWorkFolder = false;
@@ -94,10 +97,15 @@ int ClaimWorkFolder(FolderChain& chain, const std::wstring& name, bool protect) 
   if (protect) GetSessionUserSid(sidText, user);
   ProtectedDescriptor protection(user.get());
   if (protect && !protection.valid()) return static_cast<int>(ERROR_INVALID_SECURITY_DESCR);
-  // Made and opened in one system call, so that no other folder can be slipped in between.
-  if (!chain.Descend(name, FolderChain::Create::kOnly, true, protect ? protection.get() : nullptr)) {
+  // Made and opened in one system call, so that no other folder can be slipped in between. A
+  // creation that failed is tried again, create-only, 20 more times 100 ms apart: a folder
+  // whose removal has not finished, or that another program (a scanner, an agent just ending)
+  // still has open, keeps its name for a moment.
+  for (int retries = 0; !chain.Descend(name, FolderChain::Create::kOnly, true, protect ? protection.get() : nullptr);
+       ++retries) {
     const DWORD error = chain.Failure().error;
-    return static_cast<int>(error != 0 ? error : ERROR_ACCESS_DENIED);
+    if (retries == kCreationRetries) return static_cast<int>(error != 0 ? error : ERROR_ACCESS_DENIED);
+    CUtility::WaitTakingMessages(nullptr, kCreationRetryMs);
   }
   g_held = std::move(chain);
   g_holdsWorkFolder = true;

@@ -19,7 +19,8 @@
 namespace lumo {
 
 // Makes `name` below the deepest folder of `chain` as the run's work folder, create-only and,
-// with `protect`, with the protected descriptor. On success the chain, the new folder at its
+// with `protect`, with the protected descriptor, trying again 20 times 100 ms apart after a
+// failure (taking the thread's messages meanwhile). On success the chain, the new folder at its
 // end, becomes the run's hold (one per process; `chain` is left empty) until it is released
 // or deleted. Returns ERROR_SUCCESS or the Win32 error (ERROR_ALREADY_EXISTS when the name
 // is taken), with `chain` as it was.

@@ -405,14 +405,7 @@ void CUnPack::ClaimSessionFolder(lumo::FolderChain& parent, long session) {
     const lumo::Verdict verdict = RemoveLeftover(parent, name, gone);
     if (verdict == lumo::Verdict::kLink || verdict == lumo::Verdict::kNotFolder) return;
     if (verdict == lumo::Verdict::kFailed || (verdict == lumo::Verdict::kAccepted && !gone)) continue;
-    int result = lumo::ClaimWorkFolder(parent, name, false);
-    // A leftover whose removal went through can keep its name for a moment, while another
-    // program (a scanner, an agent that is just ending) still has it open: that is worth
-    // the old two seconds of retries. A name that is plainly taken is not waited for.
-    for (int retries = 0; result != ERROR_SUCCESS && verdict == lumo::Verdict::kAccepted && retries < 20; ++retries) {
-      ::Sleep(100);
-      result = lumo::ClaimWorkFolder(parent, name, false);
-    }
+    const int result = lumo::ClaimWorkFolder(parent, name, false);
     if (result == ERROR_SUCCESS) {
       m_strWorkFolder = path;
       m_bWorkFolderCreated = true;
@@ -455,7 +448,6 @@ void CUnPack::ClaimSystemTempFolder(long session) {
   m_strWorkFolder = path;
   m_bWorkFolderCreated = true;
   m_bInSystemTemp = true;
-  CUtility::Log("[%s] This run uses the work folder %ls", kGetWorkFolder, path.c_str());
 }
 
 bool CUnPack::HasWorkFolder() const { return m_bWorkFolderCreated && CUtility::FileExists(m_strWorkFolder); }

@@ -115,7 +115,8 @@ for entry in "1 7 alpha.txt" "2 150001 beta.bin" "3 0 gamma.dat" "4 26 delta.txt
 done
 grep -q "UnPack total 4 files\." log.txt || { cat log.txt; fail "no total line"; }
 [ ! -e temp/unpacklumo ] || fail "the work folder was not removed"
-folder_win=$(sed -n 's/.*This run uses the work folder \(.*\) (Last=.*/\1/p' log.txt | head -n1)
+# The folder of the first extracted entry.
+folder_win=$(sed -n 's/.*)UnPack file name:\(.*\)\\[^\\]* ([0-9]*) (Last=.*/\1/p' log.txt | head -n1)
 if [ -n "$folder_win" ]; then
   folder=$("$wine" winepath -u "$folder_win" 2>/dev/null | tr -d '\r')
   [ -n "$folder" ] && [ ! -e "$folder" ] || fail "the work folder $folder_win was not removed"

@@ -33,10 +33,11 @@ void ExpectWritten(const LauncherRun& run, int position, int count, const Payloa
   EXPECT_TRUE(Contains(run.log, L"UnPack count:" + n + L" len:" + size + L" File:" + path)) << run.log;
 }
 
-void ExpectCleanEnd(const LauncherRun& run, const Sandbox& box) {
+// `seen`: the work folder as seen while the run went on, where the log names none.
+void ExpectCleanEnd(const LauncherRun& run, const Sandbox& box, const std::wstring& seen = std::wstring()) {
   EXPECT_FALSE(run.timedOut) << run.log;
   EXPECT_EQ(run.exitCode, 0) << run.log;
-  const std::wstring folder = LoggedWorkFolder(run.log);
+  const std::wstring folder = seen.empty() ? LoggedWorkFolder(run.log) : seen;
   EXPECT_EQ(folder.rfind(SystemTempFolder() + L"lumo-", 0), 0u) << "the elevated run's folder\n" << run.log;
   EXPECT_FALSE(Exists(folder)) << "the work folder is removed at the end";
   EXPECT_FALSE(Exists(box.Temp() + L"unpacklumo")) << "and nothing is left under the user's temp folder";
@@ -214,10 +215,17 @@ TEST_P(ExtractionE2E, WithoutPayloadAnEmptyWorkFolderComesAndGoes) {
   Sandbox box(L"e2e-empty");
   std::vector<uint8_t> bytes = ReadBytes(LauncherPath());
   bytes.resize(bytes.size() + 284, 0);
-  const LauncherRun run = RunLauncher(box, WriteLauncher(box.Root(), L"OXUnPackLUMO.exe", bytes), L"", kRunTimeout);
+  // Nothing is extracted, so no line names the folder: it is watched for while the run goes on.
+  const std::vector<std::wstring> before = ElevatedWorkFolders();
+  std::wstring seen;
+  const LauncherRun run =
+      RunLauncher(box, WriteLauncher(box.Root(), L"OXUnPackLUMO.exe", bytes), L"", kRunTimeout, [&] {
+        const DWORD start = ::GetTickCount();
+        while ((seen = NewElevatedWorkFolder(before)).empty() && ::GetTickCount() - start < 20000) ::Sleep(1);
+      });
   EXPECT_TRUE(Contains(run.log, L"[CUnPack::FindHeader] Header offset:0 ")) << run.log;
   EXPECT_FALSE(Contains(run.log, L"skip without unpacking files")) << run.log;
-  ExpectCleanEnd(run, box);
+  ExpectCleanEnd(run, box, seen);
 }
 
 // A file where the unpacklumo folder belongs refuses the road there, and is left as it is.

@@ -149,13 +149,15 @@ inline std::wstring NewElevatedWorkFolder(const std::vector<std::wstring>& befor
 // to case (Wine gives a program's own path the case of the disk, "C:\\windows\\temp").
 inline bool SamePath(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
 
-// The work folder an elevated run's log names, with its backslash; empty when it names none.
+// The work folder a run's log names, with its backslash: the folder of its first extracted
+// entry ("(1/N)UnPack file name:<folder><name> (<size>)"); empty when it extracted none.
 inline std::wstring LoggedWorkFolder(const std::wstring& log) {
-  const std::wstring used = L"[CUnPack::GetWorkFolder] This run uses the work folder ";
-  const size_t at = log.find(used);
+  const std::wstring entry = L")UnPack file name:";
+  const size_t at = log.find(entry);
   if (at == std::wstring::npos) return std::wstring();
-  const size_t from = at + used.size();
-  return log.substr(from, log.find(L" (Last=", from) - from);
+  const size_t from = at + entry.size();
+  const std::wstring path = log.substr(from, log.find(L" (", from) - from);
+  return path.substr(0, path.rfind(L'\\') + 1);
 }
 
 struct LauncherRun {

@@ -94,4 +94,24 @@ TEST(KeyWalk, OnlyAPlainKeyIsUsedAndOnlyALinkOfOursMetByACreationIsReplacedOnce)
   }
 }
 
+TEST(KeyWalk, WithoutTheSessionUsersTokenOnlyThatUsersOwnElevatedRunOpensItsHive) {
+  const std::vector<uint8_t> a = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xE9, 3, 0, 0};
+  std::vector<uint8_t> b = a;
+  b.back() = 4;  // another user of the same machine
+  const struct {
+    bool token;
+    std::vector<uint8_t> tokenUser, sessionUser;
+    HiveChoice choice;
+  } cases[] = {
+      {true, a, b, HiveChoice::kSessionUsers},  // the session user's token decides whoever elevated
+      {true, a, {}, HiveChoice::kSessionUsers},
+      {false, a, a, HiveChoice::kOwn},          // the same person, elevated
+      {false, a, b, HiveChoice::kRefuse},       // credentials typed over the user's shoulder
+      {false, a, {}, HiveChoice::kRefuse},      // no user of the session to be told
+      {false, {}, {}, HiveChoice::kRefuse},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ChooseHive(c.token, c.tokenUser, c.sessionUser), c.choice) << c.token << c.tokenUser.size();
+}
+
 }  // namespace

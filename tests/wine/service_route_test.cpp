@@ -3,6 +3,8 @@
 // to create a task for a folder that is not the one it protected.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "app/app.h"
 #include "settings/product_key.h"
 #include "settings/registry.h"
@@ -267,11 +269,15 @@ TEST(ProtectedFolder, FolderIsMadeOnlyWhereNothingIsAndHeldUntilReleased) {
   EXPECT_EQ(ClaimProtected(parent, L"1"), ERROR_ALREADY_EXISTS);
   EXPECT_FALSE(lumo::IsHeldWorkFolder(folder));
 
-  // Released: no longer the held folder, and free to go. (Whether the hold keeps others
-  // from renaming it is the system's matter: Windows refuses, Wine does not enforce share
-  // modes on folders; the swap test covers both.)
-  ASSERT_TRUE(::RemoveDirectoryW(folder.c_str()));
-  ASSERT_EQ(ClaimProtected(parent, L"1"), ERROR_SUCCESS);
+  // Released: no longer the held folder, and free to go. A folder that goes while the
+  // creation is tried again (its removal not finished a moment before) leaves the name to it.
+  std::thread remover([&] {
+    ::Sleep(300);
+    ::RemoveDirectoryW(folder.c_str());
+  });
+  const int retried = ClaimProtected(parent, L"1");
+  remover.join();
+  ASSERT_EQ(retried, ERROR_SUCCESS);
   lumo::ReleaseWorkFolder();
   EXPECT_FALSE(lumo::IsHeldWorkFolder(folder));
   EXPECT_TRUE(::RemoveDirectoryW(folder.c_str()));

@@ -57,6 +57,12 @@ KeyStep JudgeKey(bool linkValue, bool sameName, bool own, bool create, bool repl
   return replaced ? KeyStep::kRefuseBack : KeyStep::kReplace;
 }
 
+HiveChoice ChooseHive(bool sessionUserToken, const std::vector<uint8_t>& tokenUser,
+                      const std::vector<uint8_t>& sessionUser) {
+  if (sessionUserToken) return HiveChoice::kSessionUsers;
+  return !sessionUser.empty() && sessionUser == tokenUser ? HiveChoice::kOwn : HiveChoice::kRefuse;
+}
+
 const wchar_t* DescribeKeyStep(KeyStep step) {
   switch (step) {
     case KeyStep::kRefuseNotOurs:

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lumo {
 
@@ -39,5 +41,15 @@ KeyStep JudgeKey(bool linkValue, bool sameName, bool own, bool create, bool repl
 
 // Why a component was refused, after "a link, " in the log line.
 const wchar_t* DescribeKeyStep(KeyStep step);
+
+// Whose hive an elevated run opens for the user's keys. With a token of the session's user it
+// impersonates that user and opens that user's hive. Without one (no shell of the session to
+// take it from), its own token's hive serves only when its token's user is the session's user,
+// the same person elevated: another user's (an administrator who typed the credentials over the
+// user's shoulder, whose hive the agent would not read) is refused, and so is a session whose
+// user cannot be told. The users are SIDs as the system stores them; empty: not known.
+enum class HiveChoice { kSessionUsers, kOwn, kRefuse };
+HiveChoice ChooseHive(bool sessionUserToken, const std::vector<uint8_t>& tokenUser,
+                      const std::vector<uint8_t>& sessionUser);
 
 }  // namespace lumo
