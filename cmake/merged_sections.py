@@ -8,8 +8,10 @@ reads in a program without exceptions: 2.3 KB). Here both go into .rdata, read-o
 tables are: .CRT's tables are found through the same symbols as before, and .eh_frame is
 taken without KEEP, so that --gc-sections drops the tables nothing refers to. They go before
 the runtime pseudo-relocation list, whose start the script computes back from the end of
-.rdata. (.tls stays a section of its own: a thread-local variable is addressed by its offset
-from the start of its section.)
+.rdata. The thread-local template (.tls, 8 bytes) and the initialised data (.data, a few
+hundred bytes) share one writable section: the template first, since a thread-local variable
+is addressed by its offset from the start of its section; the loader finds the template
+through the TLS directory, by address.
 
 Usage: merged_sections.py LD OUTPUT [--eh-frame-into-rdata]
 Reads the default script from `LD --verbose`; stops with an error when the script no longer
@@ -55,6 +57,16 @@ def main():
         # crtend.o's zero word ends the tables, should anything ever walk them.
         moved = "    *(.eh_frame*)\n    KEEP (*crtend.o(.eh_frame*))\n" + moved
     script = script.replace(relocs, moved + relocs)
+
+    # The initialised data follows the thread-local template in one section, named .data: both
+    # are written to, and the template keeps the start of the section, from which a
+    # thread-local variable's offset is counted.
+    data, data_body = block(script, ".data")
+    tls, tls_body = block(script, ".tls")
+    if "___tls_end__" not in tls_body:
+        sys.exit("merged_sections.py: the .tls statement has changed shape")
+    script = script.replace(data, "").replace(
+        tls, "  .data BLOCK(__section_alignment__) :\n  {" + tls_body + "    . = ALIGN(8);\n" + data_body + "  }\n")
 
     with open(output, "w") as out:
         out.write("/* Made by cmake/merged_sections.py from %s's default script. */\n" % linker)

@@ -11,8 +11,8 @@
 // below them is open. Renames inside the held folders keep working: a rename opens the
 // target's folder asking for write access and sharing reading and writing, which the hold
 // shares; a hold with DELETE access would make every such open fail. The run itself lets go
-// of its hold before it opens a held folder for deletion. (Wine does not enforce share modes
-// on folders; this is the documented behaviour of Windows' I/O manager.)
+// of its hold before it opens a held folder for deletion. (This is the documented behaviour
+// of Windows' I/O manager; Wine keeps sharing for folders only for such opens too.)
 #pragma once
 
 #include <windows.h>

@@ -117,15 +117,21 @@ TEST_P(ExtractionE2E, NoDiskSpaceForAnEntryShowsTheMessageThenTheRunGoesOn) {
   const size_t stub = ReadBytes(LauncherPath()).size();
   const uint64_t lie = uint64_t{1} << 63;
   memcpy(&bytes[stub + 8], &lie, 8);
-  std::wstring text;
+  std::wstring text, seen;
   bool answered = false;
-  const LauncherRun run = RunLauncher(box, WriteLauncher(box.Root(), L"OXUnPackLUMO.exe", bytes), L"", kRunTimeout,
-                                      [&] { answered = AnswerMessageBox(L"Ondrix LUMO", IDOK, 30000, &text); });
+  // Nothing is extracted, so no line names the folder: it is watched for once the box is answered.
+  const std::vector<std::wstring> before = ElevatedWorkFolders();
+  const LauncherRun run =
+      RunLauncher(box, WriteLauncher(box.Root(), L"OXUnPackLUMO.exe", bytes), L"", kRunTimeout, [&] {
+        answered = AnswerMessageBox(L"Ondrix LUMO", IDOK, 30000, &text);
+        const DWORD start = ::GetTickCount();
+        while (answered && (seen = NewElevatedWorkFolder(before)).empty() && ::GetTickCount() - start < 20000) ::Sleep(1);
+      });
   ASSERT_TRUE(answered) << run.log;
   EXPECT_EQ(text, L"There is not enough disk space to install .");
   EXPECT_TRUE(Contains(run.log, L"[CUnPack::UnPackFiles] There is not enough disk space to install .")) << run.log;
   EXPECT_FALSE(Contains(run.log, L"skip without unpacking files")) << "the sequence creates the folder itself";
-  ExpectCleanEnd(run, box);
+  ExpectCleanEnd(run, box, seen);
 }
 
 // A launcher carrying the agent stand-in, run with these settings; while the agent's window

@@ -251,17 +251,16 @@ TEST(ProtectedFolder, FolderIsMadeOnlyWhereNothingIsAndHeldUntilReleased) {
   EXPECT_TRUE(Exists(folder));
   EXPECT_TRUE(lumo::IsHeldWorkFolder(folder));
   EXPECT_TRUE(lumo::IsHeldWorkFolder(parent + L"\\1")) << "with or without the backslash";
-  // The hold traverses the folder, so NTFS keeps its sharing: what a rename or a deletion of
-  // the folder asks for is refused to anyone, at once (sharing counts every open, whatever
-  // process made it). Wine enforces no sharing on folders.
-  LUMO_ON_WINDOWS("15", "the claimed work folder refuses an open for deletion and a rename with error 32") {
-    const lumo::UniqueFile doomed(::CreateFileW(folder.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                                nullptr));
-    EXPECT_EQ(doomed ? 0u : ::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    const BOOL moved = ::MoveFileW((parent + L"\\1").c_str(), (parent + L"\\1-moved").c_str());
-    EXPECT_EQ(moved ? 0u : ::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  }
+  // The hold traverses the folder, so the system keeps its sharing: what a rename or a
+  // deletion of the folder asks for is refused to anyone, at once (sharing counts every open,
+  // whatever process made it). Wine keeps it too, for such an open.
+  LUMO_RELEASE_CHECK("15");
+  const lumo::UniqueFile doomed(::CreateFileW(folder.c_str(), DELETE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  EXPECT_EQ(doomed ? 0u : ::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  const BOOL moved = ::MoveFileW((parent + L"\\1").c_str(), (parent + L"\\1-moved").c_str());
+  EXPECT_EQ(moved ? 0u : ::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_FALSE(lumo::IsHeldWorkFolder(parent));
 
   // A folder that is already there (planted, or a leftover that would not go) is never
