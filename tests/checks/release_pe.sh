@@ -19,4 +19,36 @@ res=$(i686-w64-mingw32-objdump -h "$exe" | grep -c '\.rsrc' || true)
 size=$(stat -c %s "$exe")
 echo "size: $size bytes"
 [ "$size" -le 131072 ] || { echo "larger than 131,072 bytes (128 KiB)"; exit 1; }
+# The layout cmake/merged_sections.py gives both launchers, which only the x86_64 one can show
+# by running here: no section of its own for MinGW's initialiser tables, unwind tables or
+# thread-local template, and that template at the very start of the writable data, where a
+# thread-local variable's offset is counted from.
+for build in "$exe" "$LUMO_OUT/win64/OXUnPackLUMO.exe"; do
+  python3 - "$build" <<'PY' || exit 1
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+count, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+plus = struct.unpack_from("<H", data, pe + 24)[0] == 0x20B
+base = struct.unpack_from("<Q" if plus else "<I", data, pe + 24 + (24 if plus else 28))[0]
+tls_rva = struct.unpack_from("<I", data, pe + 24 + (112 if plus else 96) + 9 * 8)[0]
+sections = {}
+for i in range(count):
+    at = pe + 24 + optional + 40 * i
+    name = data[at:at + 8].rstrip(b"\0").decode()
+    size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
+    sections[name] = (rva, size, raw)
+stray = [n for n in (".CRT", ".tls", ".eh_fram") if n in sections]
+if stray:
+    sys.exit("%s: sections of their own: %s" % (sys.argv[1], " ".join(stray)))
+for rva, size, raw in sections.values():
+    if rva <= tls_rva < rva + size:
+        start = struct.unpack_from("<Q" if plus else "<I", data, raw + tls_rva - rva)[0] - base
+        break
+else:
+    sys.exit("%s: no TLS directory" % sys.argv[1])
+if start != sections[".data"][0]:
+    sys.exit("%s: the thread-local template is not at the start of .data" % sys.argv[1])
+PY
+done
 echo ok
