@@ -21,8 +21,10 @@ class CUnPackFileApp {
   bool InitInstance();
 
   // Runs "cmd.exe PARAMETERS" hidden in the work folder and waits for it; returns its exit
-  // code or the Win32 error of a failed start (launch/command.cpp).
-  int ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters, bool backup);
+  // code or the Win32 error of a failed start (launch/command.cpp). With a limit, a command
+  // still running after `limitMs` is ended with all it started, and ERROR_TIMEOUT returned.
+  int ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters, bool backup,
+                     DWORD limitMs = INFINITE);
   // Expands every cabinet of the work folder with the system's expand.exe (unpack/cabinet.cpp).
   void ExpandCabinet(const std::wstring& workFolder);
   // Starts the agent's manager in the user's context and waits for it (launch/standard.cpp).

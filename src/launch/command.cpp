@@ -57,7 +57,11 @@ bool HasEnded(HANDLE process, DWORD& exitCode) {
 
 }  // namespace
 
-int CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters, bool backup) {
+int CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters, bool backup,
+                                   DWORD limitMs) {
+  // First, whatever becomes of the command: the work folder stays the current directory
+  // afterwards, and later steps resolve the task definition and the agent's files against it.
+  ::SetCurrentDirectoryW(workFolder.c_str());
   // Only the manager's start asks for the backup copy. An unelevated run's commands get its own
   // environment as it stands; an elevated run's get blocks of their own.
   std::wstring environment;
@@ -66,16 +70,12 @@ int CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder, const std::ws
     CUtility::Log("[%s] fail %d", kSource, static_cast<int>(error));
     return static_cast<int>(error);
   }
-  return lumo::ExecuteProgram(Interpreter(), workFolder, parameters, backup, &m_pMainWnd, environment);
+  return lumo::ExecuteProgram(Interpreter(), workFolder, parameters, backup, &m_pMainWnd, environment, limitMs);
 }
 
 int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFolder,
                          const std::wstring& parameters, bool backup, CLoadingWnd** loadingWindow,
-                         std::wstring environment) {
-  // The work folder stays the current directory afterwards: later steps resolve the task
-  // definition and the agent's files against it.
-  ::SetCurrentDirectoryW(workFolder.c_str());
-
+                         std::wstring environment, DWORD limitMs) {
   // Started directly, never through the shell: its "open" of an executable goes through the
   // exefile association, which the user's HKCU\Software\Classes overrides for an elevated
   // caller too. Standard input is the null device, so that no command waits on a question
@@ -114,10 +114,14 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   }
   std::wstring commandLine(1, L'"');
   ((commandLine += program) += L"\" ") += parameters;
+  // A command with a limit runs only once it is in a job of its own, so that ending the job
+  // ends everything it started (schtasks under the interpreter) before any of it can leave.
+  const bool limited = limitMs != INFINITE;
   lumo::UniqueProcessInformation created;
   const BOOL started = ::CreateProcessW(
       program.c_str(), &commandLine[0], nullptr, nullptr, listed,
-      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0),
+      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) |
+          (limited ? CREATE_SUSPENDED : 0),
       environment.empty() ? nullptr : &environment[0], workFolder.c_str(), &startup.StartupInfo, &created.info);
   const DWORD error = ::GetLastError();
   if (listed) release(list);
@@ -127,13 +131,30 @@ int lumo::ExecuteProgram(const std::wstring& program, const std::wstring& workFo
   }
   const HANDLE process = created.info.hProcess;
   const DWORD processId = created.info.dwProcessId;
+  lumo::UniqueHandle job;
+  if (limited) {
+    // Windows 7 puts no process into a second job: a launcher started inside one can then end
+    // only the interpreter.
+    job.reset(::CreateJobObjectW(nullptr, nullptr));
+    if (job && !::AssignProcessToJobObject(job.get(), process)) job.reset();
+    ::ResumeThread(created.info.hThread);
+  }
   CUtility::Log("[%s] succ wait pid:%d", kSource, static_cast<int>(processId));
 
   if (backup) lumo::WriteBackupForElevation();
 
+  const DWORD start = ::GetTickCount();
   bool windowSeen = false;
   DWORD exitCode = STILL_ACTIVE;
   do {
+    if (limited && ::GetTickCount() - start >= limitMs) {
+      // The step has failed; nothing of it is left waiting.
+      const bool whole = job && ::TerminateJobObject(job.get(), ERROR_TIMEOUT);
+      if (!whole) ::TerminateProcess(process, ERROR_TIMEOUT);
+      CUtility::Log("[%s] pid:%d did not end within %d s; ended %s", kSource, static_cast<int>(processId),
+                    static_cast<int>(limitMs / 1000), whole ? "with all it started" : "alone, outside a job");
+      return ERROR_TIMEOUT;
+    }
     // Only the product start watches for the agent's window: once it exists the loading
     // window has done its job.
     if (backup && !windowSeen && lumo::FindProductWindow() != nullptr) {

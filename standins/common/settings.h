@@ -4,6 +4,7 @@
 // task's starter and manager, the system's own environment, never the test's.
 //   SchtasksLog      the file the schtasks stand-in records its command lines in
 //   SchtasksRefuse   verbs the schtasks stand-in refuses, e.g. "change" or "delete,change"
+//   SchtasksHang     verbs the schtasks stand-in carries out and then never ends on, e.g. "create"
 //   Trace            the file each stand-in appends its start to (standins/common/trace.h)
 //   TraceVariables   names of variables whose values the trace line shows, separated by ";"
 //   Agent\NAME       the agent stand-in's settings where its agent.ini gives none (LifetimeMs,

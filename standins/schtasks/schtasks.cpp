@@ -13,9 +13,11 @@
 //                                              caller: it is not removed
 //   /query /tn NAME                            prints what the store holds
 //   /change /tn NAME /disable                  marks the task disabled
-// Like Windows' own, it refuses an action (/tr) longer than 261 characters, and ends with 1 for
-// every error. A verb named in the setting "SchtasksRefuse" (standins/common/settings.h) fails
-// with "Access is denied.", as against a task whose security refuses the caller.
+// Like Windows' own, it reads every single quote of an action (/tr) as a double quote, refuses
+// an action longer than 261 characters, and ends with 1 for every error. A verb named in the
+// setting "SchtasksRefuse" (standins/common/settings.h) fails with "Access is denied.", as
+// against a task whose security refuses the caller; one named in "SchtasksHang" is carried
+// out and then never ends, as a call the scheduler took but never answered.
 // Every command line it is given is appended, one line each (UTF-16 LE, CR LF), to the file
 // the setting "SchtasksLog" names, or to "%TEMP%\schtasks-standin.log".
 // It cannot run anything as SYSTEM: the action runs with the caller's token, and the
@@ -190,13 +192,14 @@ bool ElementText(const std::wstring& xml, const std::wstring& tag, size_t from, 
   return true;
 }
 
-// An action as /tr gives it: the program (in single or double quotes, or up to the first
-// blank) and the rest as its arguments.
-void SplitAction(const std::wstring& action, Task& task) {
+// An action as /tr gives it, every single quote read as a double quote: the program (in
+// quotes, or up to the first blank) and the rest as its arguments.
+void SplitAction(std::wstring action, Task& task) {
+  for (wchar_t& c : action) c = c == L'\'' ? L'"' : c;
   const std::wstring text = Trim(action);
   size_t end = 0;
-  if (!text.empty() && (text[0] == L'\'' || text[0] == L'"')) {
-    const size_t close = text.find(text[0], 1);
+  if (!text.empty() && text[0] == L'"') {
+    const size_t close = text.find(L'"', 1);
     task.command = text.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
     end = close == std::wstring::npos ? text.size() : close + 1;
   } else {
@@ -334,6 +337,15 @@ int Query(const Options& options) {
   return 0;
 }
 
+// What the verb asks of the store, and the exit code of that.
+int Carry(const Options& options) {
+  if (options.verb == L"create") return Create(options);
+  if (options.verb == L"change") return Change(options);
+  if (options.verb == L"run") return Run(options);
+  if (options.verb == L"delete") return options.force ? Delete(options) : Fail(L"Deleting needs /f here.");
+  return Query(options);
+}
+
 }  // namespace
 
 int wmain() {
@@ -347,9 +359,7 @@ int wmain() {
   if (!options.valid) return Fail(L"Invalid argument/option.");
   if (Lower(standins::Setting(L"SchtasksRefuse")).find(options.verb) != std::wstring::npos)
     return Fail(L"Access is denied.");
-  if (options.verb == L"create") return Create(options);
-  if (options.verb == L"change") return Change(options);
-  if (options.verb == L"run") return Run(options);
-  if (options.verb == L"delete") return options.force ? Delete(options) : Fail(L"Deleting needs /f here.");
-  return Query(options);
+  const int result = Carry(options);
+  if (Lower(standins::Setting(L"SchtasksHang")).find(options.verb) != std::wstring::npos) ::Sleep(INFINITE);
+  return result;
 }

@@ -11,7 +11,7 @@ list="$here/xp_functions.txt"
 
 # The list itself: four columns, a client no newer than XP SP3, a source of a known kind.
 bad_entries=$(grep -v -E '^(#|$)' "$list" |
-  awk '!(NF == 4 && $3 ~ /^(NT4|2000|XP|XPSP[123])$/ && $4 ~ /^(api:[a-z_]+|msvcrt\.def)$/)' || true)
+  awk '!(NF == 4 && $3 ~ /^(NT4|2000|XP|XPSP[123])$/ && $4 ~ /^(api:[a-z0-9_]+|msvcrt\.def)$/)' || true)
 if [ -n "$bad_entries" ]; then echo "malformed or too new entries in $list:"; echo "$bad_entries"; exit 1; fi
 
 allowed=$(grep -v -E '^(#|$)' "$list" | awk '{print tolower($1) ".dll", $2}' | sort -u)

@@ -14,6 +14,8 @@
 #include "agent/core/agent_core.h"
 #include "app/instance_lock.h"
 #include "e2e/e2e_product.h"
+#include "launch/command.h"
+#include "launch/core/command_lines.h"
 #include "support/agent_record.h"
 #include "support/junction.h"
 #include "support/launcher_run.h"
@@ -23,6 +25,7 @@
 #include "unpack/core/work_folder.h"
 #include "unpack/secure_folder.h"
 #include "util/folder_chain.h"
+#include "util/utility.h"
 
 namespace {
 
@@ -682,8 +685,9 @@ class PlantedTask {
 };
 
 // A task of that name that can be deleted goes first and the route goes on. One that stays
-// makes Create ask whether to replace it; the question finds no input, Create fails, and the
-// route stops with one line: no Change, Run or Delete touches that task, and nothing waits.
+// makes Create ask whether to replace it; the question finds no input and Create fails: no
+// Change or Run touches that task and nothing waits, the task that stays is disabled, and the
+// route still reaches its end.
 TEST_P(SystemE2E, ATaskOfThatNameMadeBeforehandIsDeletedFirstOrStopsTheRoute) {
   const std::wstring session = Session();
   for (const bool deleteDenied : {false, true}) {
@@ -695,6 +699,18 @@ TEST_P(SystemE2E, ATaskOfThatNameMadeBeforehandIsDeletedFirstOrStopsTheRoute) {
     ASSERT_FALSE(launcher.empty());
     LUMO_ON_WINDOWS("14", "a task of the name made beforehand with the system's schtasks is deleted first") {
       ASSERT_TRUE(TaskExists(L"ALUMO" + session)) << "the task made beforehand";
+      // Windows' own answer to the launcher's Create over a task that stands, its question
+      // finding the null device, under the launcher's limit.
+      const std::vector<uint8_t> xml = AgentFile(L"ALUMO.xml");
+      ASSERT_TRUE(WriteBytes(box.Root() + L"\\ALUMO.xml", xml.data(), xml.size()));
+      CLoadingWnd* none = nullptr;
+      const DWORD start = ::GetTickCount();
+      const int created = lumo::ExecuteProgram(NativeSystemFolder() + L"\\cmd.exe", box.Root(),
+                                               lumo::TaskCreateParameters(NativeSystemFolder(), std::stol(session)),
+                                               false, &none, std::wstring(), 60000);  // 1460: ended at the limit
+      ReleaseNote("Create over a task that stands, input from NUL: exit code " + std::to_string(created) + " after " +
+                  std::to_string(::GetTickCount() - start) + " ms");
+      EXPECT_NE(created, 0) << "Create replaced a task that stood without being asked to";
     }
     const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
     ASSERT_EQ(run.exitCode, 0) << run.log;
@@ -716,7 +732,8 @@ TEST_P(SystemE2E, ATaskOfThatNameMadeBeforehandIsDeletedFirstOrStopsTheRoute) {
       EXPECT_EQ(agent.Records(L"Launcher").size(), 1u) << "the agent was not reached\n" << run.log;
       continue;
     }
-    EXPECT_EQ(commands.size(), 2u) << "nothing after the failed Create\n" << run.log;
+    ASSERT_EQ(commands.size(), 5u) << "after the failed Create its Delete, query and disabling\n" << run.log;
+    EXPECT_EQ(commands[4], L"/change /tn ALUMO" + session + L" /disable");
     EXPECT_EQ(stopped.size(), 1u) << run.log;
     EXPECT_TRUE(LinesWith(run.log, L"RunAsService ALUMO" + session + L" begin").empty()) << run.log;
     EXPECT_TRUE(LinesWith(run.log, L"fail to wait OXM").empty()) << "nothing was waited for\n" << run.log;
@@ -737,7 +754,10 @@ std::vector<std::wstring> Verbs(const std::wstring& log) {
 // refuse: nothing runs from a task whose action this run did not set; a task that stays keeps
 // its folder's name (emptied, its starter gone), and the next run in the session deletes the
 // task before it gives that name up; a code that would make the action longer than schtasks
-// takes is left out, and the agent still runs.
+// takes is left out, and the agent still runs. A step that never ends is ended at the limit
+// with all it started (a Create cut short may have registered the task, which then goes).
+// Whatever failed, the route reaches its end, and the standard launch follows when
+// "IsCustomization" asks for it.
 TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
   LUMO_WINE_ONLY("the schtasks stand-in refuses verbs on request and logs every step");
   const std::wstring session = Session();
@@ -750,6 +770,8 @@ TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
     std::vector<std::wstring> verbs;
     const wchar_t* line;  // the route's own line about it
     bool agentRuns, folderKept;
+    const wchar_t* hang = L"";  // the verbs the stand-in carries out and then never ends on
+    bool customization = false;
   } cases[] = {
       {L"e2e-task-change-refused", L"change", "123456", {L"/delete", L"/create", L"/change", L"/delete"},
        L"RunAsService ALUMO%s change failed 1", false, false},
@@ -758,17 +780,32 @@ TEST_P(SystemE2E, ATaskStepThatFailsLeavesNothingThatRunsLater) {
        L"RunAsService ALUMO%s delete failed 1", true, true},
       {L"e2e-task-long-code", L"", longCode, normal,
        L"session code dropped: the task's action would pass 261 characters", true, false},
+      {L"e2e-task-create-hangs", L"", "123456", {L"/delete", L"/create", L"/delete"},
+       L"RunAsService ALUMO%s create failed 1460", false, false, L"create"},
+      {L"e2e-task-change-refused-custom", L"change", "123456", {L"/delete", L"/create", L"/change", L"/delete"},
+       L"RunAsService ALUMO%s change failed 1", false, false, L"", true},
   };
   std::wstring kept;
   for (const auto& c : cases) {
     SCOPED_TRACE(Utf8(c.sandbox));
     Sandbox box(c.sandbox);
     AgentEnvironment agent(box, L"1000");
-    agent.Settings().Set(L"SchtasksRefuse", c.refuse);
+    agent.Settings().Set(L"SchtasksRefuse", c.refuse).Set(L"SchtasksHang", c.hang);
     const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", AgentPayload(c.code));
     ASSERT_FALSE(launcher.empty());
-    const LauncherRun run = RunLauncher(box, launcher, L"", 120000);
+    if (c.customization) SetProductValue(L"IsCustomization", 1);
+    const LauncherRun run = RunLauncher(box, launcher, L"", 180000);
+    DeleteProductValue(L"IsCustomization");
+    std::vector<DWORD> left;  // stand-ins still running, ended here so that none outlives the test
+    CUtility::FindProcesses(L"schtasks.exe", left, static_cast<DWORD>(-1));
+    for (DWORD id : left) ::TerminateProcess(lumo::UniqueHandle(::OpenProcess(PROCESS_TERMINATE, FALSE, id)).get(), 1);
     ASSERT_EQ(run.exitCode, 0) << run.log;
+    EXPECT_TRUE(left.empty()) << "a schtasks stand-in outlived the run";
+    EXPECT_EQ(LinesWith(run.log, L" did not end within 60 s; ended with all it started").size(), *c.hang ? 1u : 0u)
+        << run.log;
+    EXPECT_EQ(LinesWith(run.log, std::wstring(kRoute) + L"RunAsService ALUMO" + session + L" end").size(), 1u)
+        << run.log;
+    EXPECT_EQ(agent.Records(L"OXManagerLUMO").size(), c.agentRuns || c.customization ? 1u : 0u) << run.log;
 
     const std::wstring commands = ReadUtf16(box.Root() + L"\\schtasks.log");
     EXPECT_EQ(Verbs(commands), c.verbs) << Utf8(commands);

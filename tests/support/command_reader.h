@@ -274,18 +274,19 @@ inline CmdReading ReadAsCmd(const std::wstring& parameters, const Environment& e
 }
 
 // ---- schtasks /tr ACTION, as the Task Scheduler runs it ----
-// A leading single-quoted path is the program (the form the schtasks reference shows for a
-// path with blanks), the rest after the closing quote its arguments; the program is started
-// with the command line "PROGRAM" ARGUMENTS, which it reads as CommandLineToArgvW does.
-// Anything else is not understood.
-inline Arguments ReadTaskAction(const std::wstring& action) {
-  const std::size_t close = action.size() > 1 && action[0] == L'\'' ? action.find(L'\'', 1) : std::wstring::npos;
+// schtasks reads every single quote in the value as a double quote, not only a pair around the
+// program's path. The program is then the leading double-quoted path (the form the schtasks
+// reference shows for a path with blanks), started with the whole action as its command line,
+// which it reads as CommandLineToArgvW does. Anything else is not understood.
+inline Arguments ReadTaskAction(std::wstring action) {
+  for (wchar_t& c : action) c = c == L'\'' ? L'"' : c;
+  const std::size_t close = action.size() > 1 && action[0] == L'"' ? action.find(L'"', 1) : std::wstring::npos;
   if (close == std::wstring::npos || (close + 1 < action.size() && !IsBlank(action[close + 1]))) {
     Arguments none;
     none.understood = false;
     return none;
   }
-  return SplitArguments(L"\"" + action.substr(1, close - 1) + L"\"" + action.substr(close + 1));
+  return SplitArguments(action);
 }
 
 }  // namespace cmdline

@@ -47,6 +47,7 @@ TEST(BackupName, SessionTwoDigitsThenTheFourVersionWords) {
 TEST(SessionCode, ManagerGetsDashTAndTheCodeOrNothing) {
   EXPECT_EQ(ManagerParameters(L"DEMO42"), L"/d /v:off /c .\\OXManagerLUMO.exe -t DEMO42");
   EXPECT_EQ(ManagerParameters(L"ABC_C12_K3"), L"/d /v:off /c .\\OXManagerLUMO.exe -t ABC_C12_K3");
+  EXPECT_EQ(ManagerParameters(L"O'B"), L"/d /v:off /c .\\OXManagerLUMO.exe -t O'B") << "a quote is nothing to cmd";
   // Without a code the line ends in a blank.
   EXPECT_EQ(ManagerParameters(L""), L"/d /v:off /c .\\OXManagerLUMO.exe ");
 }
@@ -118,6 +119,8 @@ TEST(TaskLines, TheFourSchtasksCommandsForSession3) {
 TEST(TaskLines, TheActionIsMeasuredAsSchtasksReadsIt) {
   EXPECT_EQ(TaskAction(L"C:\\W\\", 3, L"a b"), L"'C:\\W\\\\Launcher.exe' OXManagerLUMO.exe 3 \"a b\"");
   EXPECT_EQ(TaskAction(L"C:\\W\\", 3, L"a&b"), L"'C:\\W\\\\Launcher.exe' OXManagerLUMO.exe 3 ");
+  EXPECT_EQ(TaskAction(L"C:\\W\\", 3, L"x' -y 'z"), L"'C:\\W\\\\Launcher.exe' OXManagerLUMO.exe 3 ")
+      << "schtasks would read the quotes as double quotes";
   EXPECT_EQ(Utf16Length(L"a\u00e9"), 2u);
   EXPECT_EQ(Utf16Length(std::wstring(L"a") + static_cast<wchar_t>(0xD83D) + static_cast<wchar_t>(0xDE00)), 3u);
   if (sizeof(wchar_t) == 4) EXPECT_EQ(Utf16Length(std::wstring(1, static_cast<wchar_t>(0x1F600))), 2u);

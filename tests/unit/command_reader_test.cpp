@@ -88,6 +88,9 @@ TEST(CommandReader, ReadsATaskActionAsTheStarterReceivesIt) {
   const Arguments read = cmdline::ReadTaskAction(LR"*('C:\W 1\\Launcher.exe' OXManagerLUMO.exe 3 "x (1)")*");
   EXPECT_TRUE(read.understood);
   EXPECT_EQ(read.values, (std::vector<std::wstring>{LR"(C:\W 1\\Launcher.exe)", L"OXManagerLUMO.exe", L"3", L"x (1)"}));
+  // Every single quote is read as a double quote, also those of the arguments.
+  EXPECT_EQ(cmdline::ReadTaskAction(LR"('C:\W\Launcher.exe' OXManagerLUMO.exe 3 x' -y 'z)").values,
+            (std::vector<std::wstring>{LR"(C:\W\Launcher.exe)", L"OXManagerLUMO.exe", L"3", L"x -y z"}));
   for (const wchar_t* action : {LR"(C:\W\Launcher.exe x)", LR"('C:\W\Launcher.exe x)", LR"('C:\W'x y)"})
     EXPECT_FALSE(cmdline::ReadTaskAction(action).understood) << action;
 }

@@ -66,7 +66,7 @@ TEST(SchtasksStandIn, CreateChangeRunDeleteAsTheLauncherAsks) {
 
   const std::wstring create = L"/create /xml ALUMO.xml /ru \"system\" /tn ALUMOT7";
   const std::wstring change = L"/change /tn ALUMOT7 /ru \"system\" /tr \"'" + box.Root() +
-                              L"\\\\Launcher.exe' OXManagerLUMO.exe 7 \\\"a b\\\"\"";
+                              L"\\\\Launcher.exe' OXManagerLUMO.exe 7 \\\"a b\\\" x'y\"";
   Schtasks(box, L"/delete /f /tn ALUMOT7");  // a leftover of an earlier run
   EXPECT_EQ(Schtasks(box, create), 0);
   // An existing task without /f: Windows' question on standard output, answered from
@@ -89,7 +89,8 @@ TEST(SchtasksStandIn, CreateChangeRunDeleteAsTheLauncherAsks) {
   ::SetEnvironmentVariableW(L"LUMO_ECHO_FILE", nullptr);
   ::SetEnvironmentVariableW(L"LUMO_ECHO_SLEEP", nullptr);
   ASSERT_EQ(report.size(), 3u);
-  EXPECT_EQ(report[0], L"\"" + box.Root() + L"\\\\Launcher.exe\" OXManagerLUMO.exe 7 \"a b\"");
+  // Every single quote of the action became a double quote, as Windows' schtasks reads it.
+  EXPECT_EQ(report[0], L"\"" + box.Root() + L"\\\\Launcher.exe\" OXManagerLUMO.exe 7 \"a b\" x\"y");
   EXPECT_EQ(lstrcmpiW(report[1].c_str(), SystemFolder().c_str()), 0) << report[1];
   std::vector<DWORD> starters;
   CUtility::FindProcesses(L"Launcher.exe", starters, static_cast<DWORD>(-1));

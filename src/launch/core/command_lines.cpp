@@ -72,6 +72,10 @@ std::wstring QuotedSessionCode(const std::wstring& code) {
   return HasBlank(code) ? InQuotes(code) : code;
 }
 
+std::wstring QuotedTaskCode(const std::wstring& code) {
+  return code.find(L'\'') == std::wstring::npos ? QuotedSessionCode(code) : std::wstring();
+}
+
 std::wstring ManagerParameters(const std::wstring& code) {
   const std::wstring quoted = QuotedSessionCode(code);
   return InterpreterCommand(L".\\OXManagerLUMO.exe " + (quoted.empty() ? std::wstring() : L"-t " + quoted));
@@ -89,7 +93,7 @@ bool TaskActionCanName(const std::wstring& folder) { return folder.find_first_of
 
 std::wstring TaskAction(const std::wstring& workFolder, long sessionId, const std::wstring& code) {
   return L"'" + workFolder + L"\\Launcher.exe' OXManagerLUMO.exe " + std::to_wstring(sessionId) + L" " +
-         QuotedSessionCode(code);
+         QuotedTaskCode(code);
 }
 
 std::size_t Utf16Length(const std::wstring& text) {

@@ -36,6 +36,11 @@ bool IsUnsafeSessionCode(const std::wstring& code);
 // backslashes). Empty when the code is empty or unsafe (the caller logs the drop).
 std::wstring QuotedSessionCode(const std::wstring& code);
 
+// The code as the task's action carries it: as QuotedSessionCode, and empty also when it holds
+// a single quote, since schtasks reads every one in /tr as a double quote and the starter, run
+// as SYSTEM, would then be handed other arguments than the code.
+std::wstring QuotedTaskCode(const std::wstring& code);
+
 // "/d /v:off /c .\OXManagerLUMO.exe -t CODE", or "... .\OXManagerLUMO.exe " without a (usable)
 // code. The name has a folder part, so the interpreter looks for it in the current directory
 // (the work folder) alone, never along the Path: when the expansion failed, no other program
@@ -52,7 +57,7 @@ bool TaskActionCanName(const std::wstring& folder);
 
 // The task's action as schtasks reads it from /tr, once the interpreter and the argument
 // quoting are undone: "'<work folder>\Launcher.exe' OXManagerLUMO.exe <session> <code>", the
-// code as the starter is to read it (empty when it is empty or unsafe).
+// code as the starter is to read it (QuotedTaskCode).
 std::wstring TaskAction(const std::wstring& workFolder, long sessionId, const std::wstring& code);
 
 // The longest /tr value schtasks takes; a longer one makes /change fail.
