@@ -113,7 +113,7 @@ bool DeleteThrough(HANDLE entry, DWORD attributes) {
 // a name nothing looks for.
 bool SetAside(HANDLE entry) {
   uint8_t random[8];
-  if (!::RtlGenRandom(random, sizeof random)) return false;
+  if (!CUtility::GenRandom(random, sizeof random)) return false;
   const std::wstring aside = ElevatedFolderName(-1, random, sizeof random) + L".old";
   const wchar_t* name = aside.c_str();
   const std::size_t bytes = aside.size() * sizeof(wchar_t);
