@@ -2,7 +2,10 @@
 // program's folder and the current directory out of the library search order and load the
 // system libraries that the launcher and the system components it calls would otherwise
 // look for beside a downloaded executable (a downloads folder, where anybody may have
-// planted one). An administrator's run repeats itself elevated from that same folder.
+// planted one). An administrator's run repeats itself elevated from that same folder. Each
+// is loaded with its own imports looked for in the system folder first: on Windows 7 without
+// its loader update, those of a library loaded by full path are otherwise looked for beside
+// the program first.
 //
 // The libraries that are not "known DLLs" on every supported Windows (gdiplus, userenv,
 // version, wtsapi32) are not in the import table at all: Windows would resolve them beside the
@@ -21,22 +24,26 @@
 
 namespace {
 
-// Loaded in this order, each from the system folder by full path.
+// Loaded in this order, each from the system folder by full path. cryptbase comes first of
+// the groups: advapi32 forwards SystemFunction036 (RtlGenRandom) to it, so whatever binds that
+// function finds it loaded. cryptsp, ntmarta (the first GetSecurityInfo), dwmapi, uxtheme and
+// winsta are loaded by name later, by the system's libraries the launcher calls.
 constexpr const wchar_t* kFirstGroup[] = {
-    L"wtsapi32", L"version", L"wldp",    L"propsys",  L"profapi",  L"vaultcli",
-    L"edputil",  L"iertutil", L"netutils", L"srvcli",  L"urlmon",   L"sspicli",
-    L"logoncli", L"wkscli",  L"samcli",  L"netapi32", L"cfgmgr32", L"TextShaping",
+    L"cryptbase", L"cryptsp",  L"wtsapi32", L"version",  L"wldp",    L"propsys",
+    L"profapi",   L"vaultcli", L"edputil",  L"iertutil", L"netutils", L"srvcli",
+    L"urlmon",    L"sspicli",  L"logoncli", L"wkscli",   L"samcli",  L"netapi32",
+    L"cfgmgr32",  L"TextShaping",
 };
 constexpr const wchar_t* kSecondGroup[] = {
-    L"mpr", L"WindowsCodecs", L"linkinfo", L"ntshrui", L"cscapi",
+    L"mpr", L"WindowsCodecs", L"linkinfo", L"ntshrui", L"cscapi", L"ntmarta", L"dwmapi", L"uxtheme", L"winsta",
 };
 
-void PreloadSystemLibrary(const wchar_t* systemFolder, const wchar_t* name) {
+void PreloadSystemLibrary(const wchar_t* systemFolder, const wchar_t* name, const wchar_t* extension = L"dll") {
   wchar_t path[MAX_PATH * 2] = {};
   ::SetDllDirectoryW(L"");
-  ::wsprintfW(path, L"%s\\%s.dll", systemFolder, name);
+  ::wsprintfW(path, L"%s\\%s.%s", systemFolder, name, extension);
   // Never freed: a loaded name is what every later load by that name gets.
-  ::LoadLibraryW(path);
+  ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 // From Windows 8 on (and on Windows 7 with its loader update), no load by name, by the
@@ -105,12 +112,8 @@ CUnPackFileApp::CUnPackFileApp() {
   ::SetDllDirectoryW(L"");
   wchar_t systemFolder[MAX_PATH + 1] = {};
   ::GetSystemDirectoryW(systemFolder, MAX_PATH);
-  ::SetDllDirectoryW(L"");
 
-  wchar_t winspool[MAX_PATH * 2] = {};
-  ::wsprintfW(winspool, L"%s\\winspool.drv", systemFolder);
-  ::LoadLibraryW(winspool);
-
+  PreloadSystemLibrary(systemFolder, L"winspool", L"drv");
   for (const wchar_t* name : kFirstGroup) PreloadSystemLibrary(systemFolder, name);
   for (const wchar_t* name : kSecondGroup) PreloadSystemLibrary(systemFolder, name);
 }

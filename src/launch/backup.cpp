@@ -15,7 +15,6 @@
 
 #include <windows.h>
 
-#include <ntsecapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -254,7 +253,7 @@ DWORD CopyOwnFile(Road& road, const std::wstring& name, const std::wstring& path
   uint8_t random[16];
   BYTE descriptor[256];
   if (MakeDescriptor(kCopyEntries, 4, road.userSid, nullptr, descriptor, sizeof descriptor) == 0 ||
-      !::RtlGenRandom(random, sizeof random))
+      !CUtility::GenRandom(random, sizeof random))
     return ERROR_INVALID_SECURITY_DESCR;
   UniqueFile file;
   // (The random part is made as an elevated work folder's is; "n" and ".tmp" mark no session's.)

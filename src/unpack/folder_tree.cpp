@@ -10,7 +10,6 @@
 
 #include <winioctl.h>
 #include <winternl.h>
-#include <ntsecapi.h>
 
 #include <cstring>
 #include <cwchar>
@@ -116,7 +115,8 @@ bool SetAside(HANDLE entry) { return !RenameAside(entry, nullptr, L"lumo-n-", 8)
 
 std::wstring RenameAside(HANDLE entry, HANDLE folder, const std::wstring& stem, std::size_t randomBytes) {
   uint8_t random[16];
-  if (randomBytes > sizeof random || !::RtlGenRandom(random, static_cast<ULONG>(randomBytes))) return std::wstring();
+  if (randomBytes > sizeof random || !CUtility::GenRandom(random, static_cast<ULONG>(randomBytes)))
+    return std::wstring();
   // The random part of "lumo-n-<hex>".
   const std::wstring aside = stem + ElevatedFolderName(-1, random, randomBytes).substr(7) + L".old";
   const std::size_t bytes = aside.size() * sizeof(wchar_t);

@@ -3,7 +3,6 @@
 #include "unpack/unpack.h"
 
 #include <windows.h>
-#include <ntsecapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -432,7 +431,7 @@ void CUnPack::ClaimSystemTempFolder(long session) {
     return;
   }
   uint8_t random[16];
-  if (!::RtlGenRandom(random, sizeof random)) {
+  if (!CUtility::GenRandom(random, sizeof random)) {
     CUtility::Log("[%s] No random name for a work folder under %ls", kGetWorkFolder, chain.Path().c_str());
     return;
   }

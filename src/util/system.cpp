@@ -121,3 +121,18 @@ HMODULE CUtility::LoadSystemLibrary(const std::wstring& fileName) {
   const std::wstring path = std::wstring(systemFolder) + L"\\" + fileName;
   return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+// advapi32 exports RtlGenRandom as SystemFunction036 and, from Windows 7 on, forwards it to
+// cryptbase.dll, which is not a known DLL: named in the import table, it would be resolved
+// while the loader binds the program, before any of the launcher's code, beside the program
+// first. So it is taken from cryptbase loaded by full path. A system folder without cryptbase
+// (Wine, Windows XP) has an advapi32 that implements the function itself.
+bool CUtility::GenRandom(void* buffer, ULONG size) {
+  using GenRandomFn = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  HMODULE source = LoadSystemLibrary(L"cryptbase.dll");
+  if (source == nullptr && ::GetLastError() == ERROR_MOD_NOT_FOUND) source = ::GetModuleHandleW(L"advapi32.dll");
+  const auto generate = source != nullptr ? reinterpret_cast<GenRandomFn>(
+                                                reinterpret_cast<void*>(::GetProcAddress(source, "SystemFunction036")))
+                                          : nullptr;
+  return generate != nullptr && generate(buffer, size) != FALSE;
+}

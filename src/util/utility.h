@@ -51,6 +51,8 @@ class CUtility {
   // Loads a library of Windows by its full path in the system folder (never by name, which
   // would look beside the program first); its own dependencies are looked for beside it.
   static HMODULE LoadSystemLibrary(const std::wstring& fileName);
+  // Fills `buffer` with random bytes (RtlGenRandom); false when the system gives none.
+  static bool GenRandom(void* buffer, ULONG size);
 
   // --- Folder trees (unpack/folder_tree.cpp) ---
   static bool DeleteFolderTree(const std::wstring& path);

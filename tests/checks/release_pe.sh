@@ -13,6 +13,14 @@ if i686-w64-mingw32-objdump -t "$exe" 2>/dev/null | grep -q '\.text'; then echo 
 # The resources the design names are in it: icon 128, the string table, version, manifest.
 res=$(i686-w64-mingw32-objdump -h "$exe" | grep -c '\.rsrc' || true)
 [ "$res" -ge 1 ] || { echo "no resources"; exit 1; }
+# Both builds are marked aware of terminal servers (TERMINAL_SERVER_AWARE, 0x8000): unmarked, a
+# terminal server answers GetWindowsDirectoryW with a folder of the user's and maps the
+# program's INI and registry use.
+for flavor in win32:i686 win64:x86_64; do
+  flags=$("${flavor#*:}-w64-mingw32-objdump" -p "$LUMO_OUT/${flavor%%:*}/OXUnPackLUMO.exe" |
+    awk '$1 == "DllCharacteristics" {print $2}')
+  (( 0x${flags:-0} & 0x8000 )) || { echo "${flavor%%:*}: not aware of terminal servers (DllCharacteristics ${flags:-?})"; exit 1; }
+done
 # The download stays small: at most 128 KiB, the resources included (docs/PERFORMANCE.md shows
 # where the bytes go; the runtime pieces that would bring it back above are named in
 # src/app/lean_runtime.cpp).

@@ -148,7 +148,8 @@ TEST_P(PlantedLibraries, TheBedLoadsAPlantedCopyIntoAProgramThatImportsItDirectl
 TEST_P(PlantedLibraries, ALauncherBesideThemReachesTheAgentAndLoadsNone) {
   LUMO_RELEASE_CHECK("1");
   const std::vector<std::wstring> names = PlantedNames();
-  for (const wchar_t* required : {L"version", L"wtsapi32", L"userenv", L"gdiplus", L"oleacc"})
+  for (const wchar_t* required : {L"version", L"wtsapi32", L"userenv", L"gdiplus", L"oleacc", L"cryptbase", L"cryptsp",
+                                  L"ntmarta", L"dwmapi", L"uxtheme", L"winsta"})
     ASSERT_NE(std::find(names.begin(), names.end(), required), names.end()) << "no marker for " << ToUtf8(required);
   const std::vector<std::wstring> loadedByWine = MarkersLoadedBy(L"known_dll_probe", names);
   // Windows takes a known DLL's imports from the system folder, and the launcher's hardening

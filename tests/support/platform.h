@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -76,6 +77,17 @@ inline bool IsAdministratorRun() {
          ::CheckTokenMembership(nullptr, sid, &member) && member;
 }
 
+// Whether a test may take over "Ondrix" in the common application-data folder: under Wine (the
+// project's prefix) always; on Windows only where none stands or the kit found none before its
+// run (run-checks.cmd sets LUMOKIT_ONDRIX_ABSENT), since one that stood may be the product's.
+inline bool OndrixMayBeTakenOver() {
+  wchar_t common[MAX_PATH] = {};
+  char absent[4] = {};
+  return UnderWine() || ::GetEnvironmentVariableA("LUMOKIT_ONDRIX_ABSENT", absent, sizeof absent) != 0 ||
+         FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)) ||
+         ::GetFileAttributesW((std::wstring(common) + L"\\Ondrix").c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
 // This process's token without the Administrators group, for impersonation: what an
 // unelevated program of the same user holds.
 inline lumo::UniqueHandle NonAdministratorToken() {
@@ -106,5 +118,13 @@ inline lumo::UniqueHandle NonAdministratorToken() {
   } while (0)
 
 #define LUMO_RELEASE_CHECK(check) ::testsupport::AddProperty("release_check", check)
+
+// For a test that takes over "Ondrix" (above): elsewhere it is not applicable here.
+#define LUMO_ONLY_WHERE_ONDRIX_MAY_BE_TAKEN_OVER()                                        \
+  do {                                                                                    \
+    if (!::testsupport::OndrixMayBeTakenOver())                                           \
+      GTEST_SKIP() << "not applicable here: Ondrix stood in the common application-data " \
+                      "folder before the kit ran";                                        \
+  } while (0)
 
 #define LUMO_ON_WINDOWS(check, what) if (::testsupport::RunsOnWindows(check, what))

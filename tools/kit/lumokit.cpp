@@ -2,9 +2,14 @@
 //   lumokit.exe unblocked DIR           exit 1, naming each file, while a file below DIR carries
 //                                       a Zone.Identifier stream (a downloaded zip not unblocked)
 //   lumokit.exe elevated                exit 1 unless this runs elevated, as an administrator
-//   lumokit.exe snapshot FILE           writes what the kit may leave on the machine (machine_state.h)
+//   lumokit.exe snapshot FILE           writes what the kit may leave on the machine (machine_state.h),
+//                                       and keeps in FILE.saved what its tests may change
 //   lumokit.exe compare FILE            lists what differs from FILE; exit 1 when anything does
-//   lumokit.exe clean FILE              removes what was added since FILE; exit 1 when something stays
+//   lumokit.exe clean FILE              removes what was added since FILE and puts back what was
+//                                       moved aside or changed; exit 1 when something stays
+//   lumokit.exe modules XML PROGRAM...  lists what each PROGRAM maps before its entry point and
+//                                       writes the outcome as a test program would (loaded_modules.h);
+//                                       exit 1 when one failed
 //   lumokit.exe as-user REPORT DIR PROGRAM [ARGS...]
 //                                       runs PROGRAM in DIR as a temporary standard user
 //                                       (account.h) and writes one line about it to REPORT
@@ -14,8 +19,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "account.h"
+#include "loaded_modules.h"
 #include "machine_state.h"
 
 namespace {
@@ -128,10 +135,25 @@ int Compare(const std::wstring& file) {
   return 1;
 }
 
+// The state, and beside it ("FILE.saved") what of it the run may change.
+int Snapshot(const std::wstring& file) {
+  const kit::MachineState state = kit::ReadMachineState();
+  return WriteText(file, kit::FormatState(state)) && kit::SaveContents(state, file + L".saved") ? 0 : 1;
+}
+
+// A folder moved aside goes back first (what stands at its name is the run's; one that cannot
+// go back stays where it is, with all it holds), then what was added goes, then what was
+// changed is written back.
 int Clean(const std::wstring& file) {
   std::wstring text, report;
   if (!ReadText(file, text)) return 0;  // no earlier state: nothing of the kit's to remove
-  const bool all = kit::RemoveAdded(kit::ParseState(text), kit::ReadMachineState(), report);
+  const kit::MachineState before = kit::ParseState(text);
+  std::vector<std::wstring> stranded;
+  bool all = kit::PutBackMovedFolders(file + L".saved", stranded, report);
+  kit::MachineState now = kit::ReadMachineState();
+  for (const std::wstring& path : stranded) kit::LeaveOut(now, path);
+  all = kit::RemoveAdded(before, now, report) && all;
+  all = kit::PutBackChanged(before, file + L".saved", report) && all;
   std::wistringstream lines(report);
   for (std::wstring line; std::getline(lines, line);) Say(L"  " + line);
   return all ? 0 : 1;
@@ -155,11 +177,13 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"unblocked" && argc == 3) return Unblocked(argv[2]);
   if (command == L"elevated" && argc == 2) return Elevated();
-  if (command == L"snapshot" && argc == 3) return WriteText(argv[2], kit::FormatState(kit::ReadMachineState())) ? 0 : 1;
+  if (command == L"snapshot" && argc == 3) return Snapshot(argv[2]);
   if (command == L"compare" && argc == 3) return Compare(argv[2]);
   if (command == L"clean" && argc == 3) return Clean(argv[2]);
   if (command == L"as-user" && argc >= 5) return AsUser(argc, argv);
+  if (command == L"modules" && argc >= 4)
+    return kit::WriteModulesReport(argv[2], std::vector<std::wstring>(argv + 3, argv + argc)) == 0 ? 0 : 1;
   Say(L"usage: lumokit.exe unblocked DIR | elevated | snapshot FILE | compare FILE | clean FILE |\n"
-      L"       as-user REPORT DIR PROGRAM [ARGS...]");
+      L"       modules XML PROGRAM... | as-user REPORT DIR PROGRAM [ARGS...]");
   return 2;
 }

@@ -4,6 +4,8 @@
 #include <lm.h>
 #include <shlobj.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -45,6 +47,32 @@ void ListTree(const std::wstring& folder, MachineState& state) {
       state[std::wstring(L"file") + kTab + path] = std::to_wstring(size) + L" bytes, written " + std::to_wstring(written);
     }
   } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
+// The file id of a folder ("volume:index", which a rename keeps); empty for a link, a file
+// or what cannot be opened.
+std::wstring FolderId(const std::wstring& path) {
+  const HANDLE folder = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return L"";
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool read = ::GetFileInformationByHandle(folder, &info) &&
+                    (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+  ::CloseHandle(folder);
+  if (!read) return L"";
+  return std::to_wstring(info.dwVolumeSerialNumber) + L":" +
+         std::to_wstring((ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+
+// Every folder in `parent` that matches `pattern`, with all below it.
+void ListTrees(const std::wstring& parent, const wchar_t* pattern, MachineState& state) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((parent + L"\\" + pattern).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(parent + L"\\" + data.cFileName, state);
+  while (::FindNextFileW(find, &data));
   ::FindClose(find);
 }
 
@@ -186,6 +214,40 @@ DWORD DeleteKey(HKEY parent, const std::wstring& path, REGSAM view) {
   return status == 0 ? 0 : ERROR_ACCESS_DENIED;
 }
 
+// The key and the value name of a value's item ("HKCU\\Software\\...\\Name"), opened or made
+// with `access`; the error, 0 when it is open.
+DWORD OpenValueKey(const std::wstring& item, REGSAM access, bool create, HKEY& key, std::wstring& value) {
+  const Root* root = RootOf(item);
+  if (root == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::wstring path = item.substr(wcslen(root->name) + 1, item.rfind(L'\\') - wcslen(root->name) - 1);
+  value = item.substr(item.rfind(L'\\') + 1);
+  return static_cast<DWORD>(
+      create ? ::RegCreateKeyExW(root->key, path.c_str(), 0, nullptr, 0, access | root->view, nullptr, &key, nullptr)
+             : ::RegOpenKeyExW(root->key, path.c_str(), REG_OPTION_OPEN_LINK, access | root->view, &key));
+}
+
+// Where the kept contents are listed, one record a line, its fields apart by tabs:
+// "id<TAB>folder<TAB>file id", "file<TAB>path<TAB>copy", "value<TAB>item<TAB>type<TAB>hex".
+std::wstring ContentsFile(const std::wstring& folder) { return folder + L"\\contents.txt"; }
+
+std::vector<std::vector<std::wstring>> ReadContents(const std::wstring& folder) {
+  std::ifstream file(ContentsFile(folder).c_str(), std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  const std::string raw = bytes.str();
+  std::wistringstream lines(std::wstring(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / sizeof(wchar_t)));
+  std::vector<std::vector<std::wstring>> records;
+  for (std::wstring line; std::getline(lines, line);) {
+    std::vector<std::wstring> fields;
+    for (size_t at = 0, tab = 0; tab != std::wstring::npos; at = tab + 1) {
+      tab = line.find(kTab, at);
+      fields.push_back(line.substr(at, tab == std::wstring::npos ? tab : tab - at));
+    }
+    records.push_back(fields);
+  }
+  return records;
+}
+
 // Removes one item the kit added; 0 when it went.
 DWORD Remove(const std::wstring& kind, const std::wstring& name, std::wstring& said) {
   if (kind == L"task") return Schtasks(L"/delete /f /tn " + name);
@@ -219,16 +281,10 @@ MachineState ReadMachineState() {
   const std::wstring common = CommonAppData();
   if (!common.empty()) {
     ListTree(common + L"\\Ondrix", state);
+    ListTrees(common, L"Ondrix.*.old", state);  // moved aside by an elevated run
     ListTree(common + L"\\LumoStandIn", state);
   }
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((Windows() + L"\\Temp\\lumo-*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(Windows() + L"\\Temp\\" + data.cFileName, state);
-    while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-  }
+  ListTrees(Windows() + L"\\Temp", L"lumo-*", state);
   ListKey(kRoots[0], L"Software\\Ondrix Inc.", state);
   ListKey(kRoots[0], L"Software\\LumoTests", state);
   ListKey(kRoots[1], L"Software\\LumoTests", state);
@@ -290,6 +346,135 @@ bool RemoveAdded(const MachineState& before, const MachineState& now, std::wstri
                 L"\n";
       all = all && error == 0;
     }
+  }
+  return all;
+}
+
+bool SaveContents(const MachineState& state, const std::wstring& folder) {
+  DeleteTree(folder);  // what an earlier run kept
+  if (!::CreateDirectoryW(folder.c_str(), nullptr)) return false;
+  const std::wstring ondrix = CommonAppData() + L"\\Ondrix";
+  std::wstring contents;
+  for (const std::wstring& path : {ondrix, ondrix + L"\\Temp"}) {
+    const std::wstring id = FolderId(path);
+    if (!id.empty()) contents += std::wstring(L"id") + kTab + path + kTab + id + L"\n";
+  }
+  // What cannot be read is not kept: the comparison after the run names it if it changed.
+  int copies = 0;
+  for (const auto& item : state) {
+    const std::wstring kind = item.first.substr(0, item.first.find(kTab)), name = item.first.substr(item.first.find(kTab) + 1);
+    const std::wstring file = name.substr(name.rfind(L'\\') + 1);
+    if (kind == L"file" && name.compare(0, ondrix.size() + 1, ondrix + L"\\") == 0 && _wcsnicmp(file.c_str(), L"Lumo", 4) == 0 &&
+        file.size() > 4 && _wcsicmp(file.c_str() + file.size() - 4, L".exe") == 0) {
+      const std::wstring copy = std::to_wstring(++copies) + L".bin";
+      if (::CopyFileW(name.c_str(), (folder + L"\\" + copy).c_str(), FALSE))
+        contents += kind + kTab + name + kTab + copy + L"\n";
+    } else if (kind == L"value") {
+      HKEY key = nullptr;
+      std::wstring value;
+      if (OpenValueKey(name, KEY_QUERY_VALUE, false, key, value) != 0) continue;
+      DWORD type = 0, size = 0;
+      std::vector<BYTE> data;
+      LONG status = ::RegQueryValueExW(key, value.c_str(), nullptr, &type, nullptr, &size);
+      data.resize(size);
+      if (status == ERROR_SUCCESS) status = ::RegQueryValueExW(key, value.c_str(), nullptr, &type, data.data(), &size);
+      ::RegCloseKey(key);
+      if (status != ERROR_SUCCESS) continue;
+      std::wstring hex;
+      for (DWORD i = 0; i < size; ++i) {
+        hex += L"0123456789abcdef"[data[i] >> 4];
+        hex += L"0123456789abcdef"[data[i] & 15];
+      }
+      contents += kind + kTab + name + kTab + std::to_wstring(type) + kTab + hex + L"\n";
+    }
+  }
+  std::ofstream list(ContentsFile(folder).c_str(), std::ios::binary);
+  list.write(reinterpret_cast<const char*>(contents.data()), static_cast<std::streamsize>(contents.size() * sizeof(wchar_t)));
+  return static_cast<bool>(list);
+}
+
+bool PutBackMovedFolders(const std::wstring& folder, std::vector<std::wstring>& stranded, std::wstring& report) {
+  bool all = true;
+  for (const std::vector<std::wstring>& record : ReadContents(folder)) {  // "Ondrix" before its "Temp"
+    if (record.size() != 3 || record[0] != L"id" || FolderId(record[1]) == record[2]) continue;
+    const std::wstring parent = record[1].substr(0, record[1].rfind(L'\\'));
+    std::wstring moved;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((record[1] + L".*.old").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+      do
+        if (FolderId(parent + L"\\" + data.cFileName) == record[2]) moved = parent + L"\\" + data.cFileName;
+      while (moved.empty() && ::FindNextFileW(find, &data));
+      ::FindClose(find);
+    }
+    if (moved.empty()) continue;  // not moved aside: nothing of it to put back
+    // What the run made in its place goes; a link there goes as itself.
+    DWORD error = ::GetFileAttributesW(record[1].c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : DeleteTree(record[1]);
+    if (error == 0 && !::MoveFileW(moved.c_str(), record[1].c_str())) error = ::GetLastError();
+    report += (error == 0 ? L"put back: folder " : L"NOT put back: folder ") + record[1] + L" (moved aside as " + moved +
+              (error == 0 ? L"" : L", error " + std::to_wstring(error) + L"; it stays there") + L")\n";
+    if (error != 0) stranded.push_back(moved);
+    all = all && error == 0;
+  }
+  return all;
+}
+
+void LeaveOut(MachineState& state, const std::wstring& path) {
+  for (auto item = state.begin(); item != state.end();) {
+    const std::wstring name = item->first.substr(item->first.find(kTab) + 1);
+    const bool below = name == path || name.compare(0, path.size() + 1, path + L"\\") == 0;
+    item = below ? state.erase(item) : std::next(item);
+  }
+}
+
+bool PutBackChanged(const MachineState& before, const std::wstring& folder, std::wstring& report) {
+  bool all = true;
+  const auto said = [&](const std::wstring& what, const std::wstring& kind, const std::wstring& name, DWORD error) {
+    report += (error == 0 ? what + L": " : L"NOT " + what + L": ") + kind + L" " + name +
+              (error == 0 ? L"" : L" (error " + std::to_wstring(error) + L")") + L"\n";
+    all = all && error == 0;
+  };
+  // Folders and keys that are gone, each before what it held (the state is sorted by name).
+  const MachineState now = ReadMachineState();
+  for (const auto& item : before) {
+    const std::wstring kind = item.first.substr(0, item.first.find(kTab)), name = item.first.substr(item.first.find(kTab) + 1);
+    if (now.count(item.first) != 0 || item.second == L"a link" || (kind != L"folder" && kind != L"key")) continue;
+    HKEY key = nullptr;
+    std::wstring unused;
+    const DWORD error = kind == L"folder" ? (::CreateDirectoryW(name.c_str(), nullptr) ? 0 : ::GetLastError())
+                                          : OpenValueKey(name + L"\\", KEY_READ, true, key, unused);
+    if (key != nullptr) ::RegCloseKey(key);
+    said(L"made again", kind, name, error);
+  }
+  // Files and values that are gone or changed, from what was kept.
+  const MachineState later = ReadMachineState();
+  for (const std::vector<std::wstring>& record : ReadContents(folder)) {
+    if (record.size() < 3 || (record[0] != L"file" && record[0] != L"value")) continue;
+    const std::wstring item = record[0] + kTab + record[1];
+    const auto was = before.find(item), is = later.find(item);
+    if (was == before.end() || (is != later.end() && is->second == was->second)) continue;  // as it was
+    DWORD error = 0;
+    if (record[0] == L"file") {
+      // A copy keeps the time of its last write, which the state compares.
+      const std::wstring copy = folder + L"\\" + record[2];
+      ::SetFileAttributesW(record[1].c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (!::CopyFileW(copy.c_str(), record[1].c_str(), FALSE) &&
+          !(::DeleteFileW(record[1].c_str()) && ::CopyFileW(copy.c_str(), record[1].c_str(), TRUE)))
+        error = ::GetLastError();
+    } else if (record.size() == 4) {
+      std::vector<BYTE> data;
+      for (size_t i = 0; i + 1 < record[3].size(); i += 2)
+        data.push_back(static_cast<BYTE>(std::stoul(record[3].substr(i, 2), nullptr, 16)));
+      HKEY key = nullptr;
+      std::wstring value;
+      error = OpenValueKey(record[1], KEY_SET_VALUE, true, key, value);
+      if (error == 0) {
+        error = static_cast<DWORD>(::RegSetValueExW(key, value.c_str(), 0, static_cast<DWORD>(std::stoul(record[2])),
+                                                    data.data(), static_cast<DWORD>(data.size())));
+        ::RegCloseKey(key);
+      }
+    }
+    said(L"put back", record[0], record[1], error);
   }
   return all;
 }

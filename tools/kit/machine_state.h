@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kit {
 
@@ -25,5 +26,22 @@ std::wstring Differences(const MachineState& before, const MachineState& now);
 // Removes what `now` holds and `before` does not, each removal one line in `report`; false
 // when something stayed.
 bool RemoveAdded(const MachineState& before, const MachineState& now, std::wstring& report);
+
+// What of the machine as it stands the kit's tests may change, kept in `folder` so that it can
+// be put back: which folders "Ondrix" and "Ondrix\Temp" are (an elevated run moves one of
+// another owner aside, as "<name>.<32 hex>.old" within its parent, and makes a new one),
+// copies of the backup copies (Lumo*.exe) below "Ondrix", and the data of every value listed.
+bool SaveContents(const MachineState& state, const std::wstring& folder);
+
+// Puts a folder that was moved aside back under its name, removing what stands there now.
+// One that cannot go back is named in `stranded`: it holds what stood before, and stays.
+bool PutBackMovedFolders(const std::wstring& folder, std::vector<std::wstring>& stranded, std::wstring& report);
+
+// `state` without the folder `path` and all below it.
+void LeaveOut(MachineState& state, const std::wstring& path);
+
+// Makes the folders and keys of `before` that are gone, and writes back the files and values
+// kept in `folder` that are gone or changed.
+bool PutBackChanged(const MachineState& before, const std::wstring& folder, std::wstring& report);
 
 }  // namespace kit

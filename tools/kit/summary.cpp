@@ -4,7 +4,8 @@
 //   lumokit-summary.exe CHECKS RESULTS
 // CHECKS is the kit's checks.txt (summary_core.h); RESULTS the folder holding:
 //   *.xml          one per run of a test program (--gtest_output=xml:...)
-//   runs.txt       "NAME EXITCODE" per program run-checks.cmd started; a NAME.xml missing is a failure
+//   runs.txt       "NAME EXITCODE" per program run-checks.cmd started; a NAME.xml missing is a failure;
+//                  "NAME skipped: WHY" for one it did not start
 //   account.txt    what became of the second, standard account (lumokit.exe as-user)
 //   machine.txt    whether the machine is as the kit found it (lumokit.exe compare)
 // Exit code: 0 when nothing failed, 1 otherwise, 2 for a usage error.
@@ -165,9 +166,15 @@ int wmain(int argc, wchar_t** argv) {
       tests.push_back(test);
     if (program.compare(0, 13, "standard-user") == 0) context.standardUserRan = true;
   }
-  // A program that ended without its XML (a crash, a hang cut short) is one failure.
+  // A program that ended without its XML (a crash, a hang cut short) is one failure; one the
+  // kit did not run ("NAME skipped: why", the 32-bit programs where they cannot run) is named.
+  std::vector<std::string> notRun;
   for (const std::string& run : Lines(ReadFile(results + L"\\runs.txt"))) {
     const std::string name = run.substr(0, run.find(' '));
+    if (run.compare(name.size(), 10, " skipped: ") == 0) {
+      notRun.push_back("Not run: " + name + " (" + run.substr(name.size() + 10) + ")");
+      continue;
+    }
     if (::GetFileAttributesW((results + L"\\" + std::wstring(name.begin(), name.end()) + L".xml").c_str()) !=
         INVALID_FILE_ATTRIBUTES)
       continue;
@@ -187,6 +194,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::string accountLine = account.empty() ? "not run" : account.back();
   if (!context.standardUserRan) context.standardUserReason = "second account: " + accountLine;
   out.push_back("Second account: " + accountLine);
+  out.insert(out.end(), notRun.begin(), notRun.end());
   for (const std::string& line : Lines(ReadFile(results + L"\\machine.txt"))) out.push_back(line);
   out.push_back("");
   out.push_back("Release checks (docs/RELEASE-CHECKS.md):");

@@ -234,6 +234,8 @@ std::string CheckLine(const ReleaseCheck& check, const std::vector<TestResult>& 
     if (check.standardUser && !context.standardUserRan)
       byHand.push_back("the standard user's part (" + context.standardUserReason + ")");
     line = byHand.empty() ? "passed" : "passed (by hand: " + Join(byHand, "; ") + ")";
+    // A test this machine could not answer is named, though others of the check ran.
+    if (!notApplicable.empty()) line += "; not applicable here: " + Join(notApplicable, "; ");
   }
   if (!notes.empty() && !context.wine) line += "; noted: " + Join(notes, "; ");
   return line;

@@ -42,7 +42,8 @@ struct RunContext {
 };
 
 // "passed", "passed (by hand: ...)", "failed: ...", "not applicable here: ..." or "by hand",
-// with the notes the tests recorded for the check.
+// with the notes the tests recorded for the check; a passed check names the tests of it that
+// were not applicable here.
 std::string CheckLine(const ReleaseCheck& check, const std::vector<TestResult>& tests, const RunContext& context);
 
 // The counts per class, the failures, and the closing line "N passed, N failed".
