@@ -4,6 +4,8 @@
 // runs, the test watches the windows and the work folder from outside; afterwards it reads
 // what the manager recorded, the launcher's log and the backup copy.
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "support/launcher_run.h"
 #include "support/platform.h"
 #include "ui/loading_wnd.h"
+#include "util/handles.h"
 
 namespace {
 
@@ -440,6 +443,217 @@ TEST_F(StandardLaunchE2E, ALinkAtOndrixInTheCommonAppDataFolderGetsNoBackupAndTh
   const size_t backupAt = run.log.find(L"backup for elevation ");
   EXPECT_TRUE(backupAt != std::wstring::npos && run.log.find(L"finish ecode:", backupAt) != std::wstring::npos)
       << "the launch went on\n" << run.log;
+}
+
+// The owner and DACL of a descriptor as SDDL, the DACL's protection with them; "?" when there
+// is none to read.
+std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor) {
+  wchar_t* text = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr))
+    return L"?";
+  const lumo::UniqueLocal held(text);
+  return text;
+}
+
+// The owner and DACL Windows keeps for `path`, without the flags it adds of itself (the DACL's
+// auto-inheritance).
+std::wstring KeptSecurity(const std::wstring& path) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR read = nullptr;
+  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &read) != ERROR_SUCCESS)
+    return L"?";
+  const lumo::UniqueLocal held(read);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  SECURITY_DESCRIPTOR plain;
+  if (!::GetSecurityDescriptorControl(read, &control, &revision) ||
+      !::InitializeSecurityDescriptor(&plain, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorOwner(&plain, owner, FALSE) || !::SetSecurityDescriptorDacl(&plain, TRUE, dacl, FALSE) ||
+      !::SetSecurityDescriptorControl(&plain, SE_DACL_PROTECTED, control & SE_DACL_PROTECTED))
+    return L"?";
+  return Sddl(&plain);
+}
+
+// What an elevated run gives a folder of the copy's that it makes: owner Administrators and
+// the launcher's protected DACL for it.
+std::wstring MachineFolderSecurity(const lumo::AclEntry* entries) {
+  uint8_t made[256];
+  if (lumo::MakeDescriptor(entries, 6, nullptr, lumo::WellKnownSid(lumo::Principal::kAdministrators).bytes, made,
+                           sizeof made) == 0)
+    return L"(not made)";
+  return Sddl(made);
+}
+
+// The owner of `path` as a SID string.
+std::wstring OwnerOf(const std::wstring& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR read = nullptr;
+  wchar_t* text = nullptr;
+  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &read) != ERROR_SUCCESS)
+    return L"?";
+  const lumo::UniqueLocal held(read);
+  if (!::ConvertSidToStringSidW(owner, &text)) return L"?";
+  const lumo::UniqueLocal heldText(text);
+  return text;
+}
+
+// The other user's report (tests/helpers/latent_handle.cpp), each step's result by its name,
+// once it holds `step`, or as it stands when the other user's program has ended or the time is up.
+std::map<std::wstring, std::wstring> WaitForStep(const std::wstring& report, const std::wstring& step, HANDLE other,
+                                                 DWORD timeoutMs) {
+  std::map<std::wstring, std::wstring> steps;
+  for (const DWORD start = ::GetTickCount();; ::Sleep(100)) {
+    const bool ended = ::WaitForSingleObject(other, 0) == WAIT_OBJECT_0;
+    for (const std::wstring& line : Lines(ReadUtf16(report))) {
+      const size_t blank = line.find(L' ');
+      steps[line.substr(0, blank)] = blank == std::wstring::npos ? std::wstring() : line.substr(blank + 1);
+    }
+    if (steps.count(step) != 0 || ended || ::GetTickCount() - start > timeoutMs) return steps;
+  }
+}
+
+std::string Describe(const std::map<std::wstring, std::wstring>& steps) {
+  std::string text;
+  for (const auto& step : steps) text += Narrow(step.first) + "=" + Narrow(step.second) + " ";
+  return text;
+}
+
+// Windows checks access when a handle is opened, never again. A standard user B who made
+// "Ondrix" himself keeps a handle opened with WRITE_DAC (the owner's implicit right), then
+// gives the folder exactly the launcher's DACL, whose OWNER RIGHTS entry takes that right from
+// every later open: the folder looks like one the launcher made for him. The elevated run
+// takes no folder of another owner: it moves Ondrix aside as itself and makes the machine's,
+// so B's handle reaches only the old folder, and by path B can change nothing of A's copy.
+// B may still add files to the machine's Temp: his file at the name of a copy A has not yet
+// got is removed by A's next elevated run, which then writes the copy. B is the kit's
+// temporary standard account (lumokit.exe as-user) running latent_handle.exe, A the
+// administrator running the kit. Only where the kit found no Ondrix: the folder may be the
+// product's. Wine has one account and keeps no owner or DACL as given.
+TEST_F(StandardLaunchE2E, AHandleAnotherUserHeldFromBeforeReachesNothingOfTheCopyAndHisFileAtItsNameGoes) {
+  LUMO_RELEASE_CHECK("11");
+  LUMO_WINDOWS_ONLY("a second account, and owners and DACLs kept as given");
+  const std::wstring kit = ExeDir().substr(0, ExeDir().rfind(L'\\'));
+  const std::wstring lumokit = kit + L"\\lumokit.exe";
+  wchar_t common[MAX_PATH] = {};
+  ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common)));
+  const std::wstring ondrix = std::wstring(common) + L"\\Ondrix";
+  std::string why;
+  char absent[4] = {};
+  if (!Exists(lumokit))
+    why = "not run from the release kit (no lumokit.exe beside win64\\), which makes the second account";
+  else if (!::GetEnvironmentVariableA("LUMOKIT_ONDRIX_ABSENT", absent, sizeof absent))
+    why = ToUtf8(ondrix) + " was there before the kit ran (it may be the product's)";
+  if (!why.empty()) {
+    ReleaseNote("the latent-handle case not applicable here: " + why);
+    GTEST_SKIP() << "not applicable here: " << why;
+  }
+
+  // What earlier tests made there goes: the name is B's to take.
+  if (IsReparsePoint(ondrix))
+    ASSERT_TRUE(RemoveLink(ondrix));
+  else
+    DeleteTree(ondrix);
+  ASSERT_FALSE(Exists(ondrix));
+  Sandbox box(L"e2e-backup-latent");
+  const std::wstring launcher = PackLauncher(box.Root(), L"OXUnPackLUMO.exe", {});
+  const std::wstring backup = ExpectedBackupPath(launcher);
+  ASSERT_FALSE(launcher.empty() || backup.empty());
+  const std::wstring copyName = backup.substr(backup.rfind(L'\\') + 1);
+  const std::vector<uint8_t> launcherBytes = ReadBytes(launcher);
+  const std::wstring backupLine = L"backup for elevation " + launcher + L" to " + backup + L" 0 (Last=";
+
+  // A folder both may write, for the report and the signals.
+  const std::wstring exchange = kit + L"\\latent-handle";
+  DeleteTree(exchange);
+  PSECURITY_DESCRIPTOR shared = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301BF;;;BU)", SDDL_REVISION_1, &shared, nullptr));
+  const lumo::UniqueLocal heldShared(shared);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, shared, FALSE};
+  ASSERT_TRUE(::CreateDirectoryW(exchange.c_str(), &attributes));
+  const std::wstring report = exchange + L"\\report.txt";
+  auto signal = [&](const wchar_t* name) { return WriteBytes(exchange + L"\\" + name, "", 0); };
+
+  std::vector<std::wstring> movedAside;
+  lumo::UniqueHandle other(Start(Quote(lumokit) + L" as-user " + Quote(exchange + L"\\account.txt") + L" " +
+                                 Quote(exchange) + L" " + Quote(ExeDir() + L"\\latent_handle.exe") + L" " +
+                                 Quote(exchange) + L" " + Quote(ondrix) + L" " + Quote(copyName)));
+  ASSERT_TRUE(other.valid());
+  const auto cleanUp = lumo::MakeScopeExit([&] {
+    signal(L"stop");
+    ::WaitForSingleObject(other.get(), 180000);  // the account is removed before lumokit ends
+    DeleteTree(ondrix);
+    for (const std::wstring& folder : movedAside) DeleteTree(folder);
+    DeleteTree(exchange);
+  });
+
+  // 1. B's Ondrix, with the launcher's DACLs, and B's handle from before.
+  std::map<std::wstring, std::wstring> steps = WaitForStep(report, L"ready", other.get(), 300000);
+  if (steps.count(L"ready") == 0 && ::WaitForSingleObject(other.get(), 0) == WAIT_OBJECT_0) {
+    const std::vector<uint8_t> said = ReadBytes(exchange + L"\\account.txt");  // lumokit's line, UTF-8
+    const std::string account(said.begin(), said.end());
+    if (account.find("the standard user's tests ended with") == std::string::npos)
+      GTEST_SKIP() << "by hand: the latent-handle case needs the second account (" << account << ")";
+  }
+  ASSERT_EQ(steps.count(L"ready"), 1u) << Describe(steps);
+  for (const wchar_t* step : {L"make-ondrix", L"make-temp", L"hold-ondrix", L"dacl-temp", L"dacl-ondrix"})
+    ASSERT_EQ(steps[step], L"0") << Narrow(step) << ": " << Describe(steps);
+  EXPECT_EQ(steps[L"reopen-ondrix"], L"5") << "no new open of B's gets WRITE_DAC there any more";
+
+  // 2. A's elevated run moves B's Ondrix aside and writes the copy into the machine's.
+  const LauncherRun first = RunLauncher(box, launcher, L"", kRunTimeout);
+  const std::wstring moved = L"[CUnPackFileApp::ExecuteCommand] " + ondrix + L" moved aside to ";
+  for (const std::wstring& line : LinesWith(first.log, moved)) {
+    const size_t from = line.find(moved) + moved.size();
+    movedAside.push_back(line.substr(from, line.find(L" (Last=", from) - from));
+  }
+  EXPECT_EQ(first.exitCode, 0) << Narrow(first.log);
+  ASSERT_EQ(movedAside.size(), 1u) << Narrow(first.log);
+  EXPECT_EQ(LinesWith(first.log, L" moved aside to ").size(), 1u) << "the new Ondrix's Temp is made, not moved\n"
+                                                                  << Narrow(first.log);
+  EXPECT_EQ(movedAside[0].rfind(ondrix + L".", 0), 0u) << Narrow(movedAside[0]);
+  EXPECT_EQ(LinesWith(first.log, backupLine).size(), 1u) << Narrow(first.log);
+  EXPECT_TRUE(ReadBytes(backup) == launcherBytes) << "the copy is the launcher";
+  const std::wstring top = MachineFolderSecurity(lumo::kTopFolderEntries);
+  const std::wstring temp = MachineFolderSecurity(lumo::kTempFolderEntries);
+  EXPECT_EQ(KeptSecurity(ondrix), top);
+  EXPECT_EQ(KeptSecurity(ondrix + L"\\Temp"), temp);
+
+  // 3. B acts through his old handle, and by path on A's copy.
+  ASSERT_TRUE(signal(L"go"));
+  steps = WaitForStep(report, L"acted", other.get(), 120000);
+  ASSERT_EQ(steps.count(L"acted"), 1u) << Describe(steps);
+  EXPECT_TRUE(SamePath(steps[L"reaches"], L"\\\\?\\" + movedAside[0])) << "B's handle reaches the folder moved aside, "
+                                                                        << Describe(steps);
+  EXPECT_EQ(steps[L"dacl-through-handle"], L"0") << "the handle kept the right it was opened with";
+  EXPECT_EQ(steps[L"plant-through-handle"], L"0") << Describe(steps);
+  EXPECT_TRUE(Exists(movedAside[0] + L"\\Temp\\" + copyName)) << "what B's handle reaches is the old folder";
+  EXPECT_EQ(steps[L"write-copy"], L"5") << Describe(steps);
+  EXPECT_EQ(steps[L"rename-temp"], L"5") << Describe(steps);
+  EXPECT_EQ(steps[L"add-file"], L"0") << "users may add files to the machine's Temp";
+  EXPECT_EQ(steps[L"replace-copy"], L"5") << Describe(steps);
+  EXPECT_TRUE(ReadBytes(backup) == launcherBytes) << "A's copy as written";
+  EXPECT_EQ(KeptSecurity(ondrix), top);
+  EXPECT_EQ(KeptSecurity(ondrix + L"\\Temp"), temp);
+
+  // 4. B's file at the name of a copy A has not got (the administrator removes A's) goes with
+  // A's next elevated run, which writes the copy.
+  ASSERT_TRUE(::DeleteFileW(backup.c_str()));
+  ASSERT_TRUE(signal(L"plant"));
+  steps = WaitForStep(report, L"planted", other.get(), 120000);
+  ASSERT_EQ(steps[L"plant"], L"0") << Describe(steps);
+  EXPECT_EQ(OwnerOf(backup), steps[L"sid"]) << "B's file";
+  const LauncherRun second = RunLauncher(box, launcher, L"", kRunTimeout);
+  EXPECT_EQ(second.exitCode, 0) << Narrow(second.log);
+  EXPECT_EQ(LinesWith(second.log, L"[CUnPackFileApp::ExecuteCommand] " + backup + L" of another user removed").size(),
+            1u)
+      << Narrow(second.log);
+  EXPECT_EQ(LinesWith(second.log, backupLine).size(), 1u) << Narrow(second.log);
+  EXPECT_TRUE(ReadBytes(backup) == launcherBytes) << "the copy is the launcher";
 }
 
 }  // namespace
