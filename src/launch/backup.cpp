@@ -141,7 +141,9 @@ void LogFolderRefused(const std::wstring& path, FolderVerdict verdict, const Sec
                       DWORD error) {
   static const wchar_t* const kReasons[] = {L"not replaced", L"unreadable", L"another user's", L"grants others",
                                             L"passes on to others"};
-  // An unreadable descriptor has no owner or entries to show.
+  // Only a refusal for what an entry grants names one (-1 otherwise); an unreadable
+  // descriptor has no owner or entries to show.
+  if (verdict < FolderVerdict::kGrants) at = static_cast<std::size_t>(-1);
   const AclEntry entry = at < security.count ? security.entries[at] : AclEntry{};
   wchar_t* owner = nullptr;
   if (security.ownerSid.length != 0) ::ConvertSidToStringSidW(const_cast<uint8_t*>(security.ownerSid.bytes), &owner);
