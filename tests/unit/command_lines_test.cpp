@@ -123,7 +123,9 @@ TEST(TaskLines, TheActionIsMeasuredAsSchtasksReadsIt) {
       << "schtasks would read the quotes as double quotes";
   EXPECT_EQ(Utf16Length(L"a\u00e9"), 2u);
   EXPECT_EQ(Utf16Length(std::wstring(L"a") + static_cast<wchar_t>(0xD83D) + static_cast<wchar_t>(0xDE00)), 3u);
-  if (sizeof(wchar_t) == 4) EXPECT_EQ(Utf16Length(std::wstring(1, static_cast<wchar_t>(0x1F600))), 2u);
+  if (sizeof(wchar_t) == 4) {
+    EXPECT_EQ(Utf16Length(std::wstring(1, static_cast<wchar_t>(0x1F600))), 2u);
+  }
 }
 
 TEST(TaskLines, ActionWithoutCodeEndsInABlankAndUnsafeCodesAreDropped) {
