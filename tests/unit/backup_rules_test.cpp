@@ -77,7 +77,9 @@ TEST(BackupFolderRule, NoOneButTheMachineAndTheWriterMayChangeWhatIsInIt) {
       const FolderJudgement judged = Judge(c.owner, c.entries, elevated);
       const V verdict = elevated ? c.elevated : c.verdict;
       EXPECT_EQ(judged.verdict, verdict) << c.what << (elevated ? ", elevated" : "");
-      if (verdict == V::kGrants || verdict == V::kPassesOn) EXPECT_EQ(judged.entry, c.entry) << c.what;
+      if (verdict == V::kGrants || verdict == V::kPassesOn) {
+        EXPECT_EQ(judged.entry, c.entry) << c.what;
+      }
     }
   }
   EXPECT_EQ(JudgeFolder(false, P::kSystem, &system, 1, false).verdict, V::kUnreadable);

@@ -90,7 +90,9 @@ TEST(KeyWalk, OnlyAPlainKeyIsUsedAndOnlyALinkOfOursMetByACreationIsReplacedOnce)
   for (const auto& c : cases) {
     EXPECT_EQ(JudgeKey(c.linkValue, c.sameName, c.own, c.create, c.replaced), c.step)
         << c.linkValue << c.sameName << c.own << c.create << c.replaced;
-    if (c.step != KeyStep::kUse && c.step != KeyStep::kReplace) EXPECT_NE(std::wstring(DescribeKeyStep(c.step)), L"");
+    if (c.step != KeyStep::kUse && c.step != KeyStep::kReplace) {
+      EXPECT_NE(std::wstring(DescribeKeyStep(c.step)), L"");
+    }
   }
 }
 
