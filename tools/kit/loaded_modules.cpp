@@ -1,4 +1,5 @@
 #include "loaded_modules.h"
+#include "utf8.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -26,14 +27,6 @@ std::wstring FileName(const std::wstring& path) { return path.substr(path.find_l
 std::wstring Folder(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-  return bytes;
 }
 
 // The path of a mapped image: from the file handle the debug event brings, else from the

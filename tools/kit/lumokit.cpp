@@ -24,17 +24,13 @@
 #include "account.h"
 #include "loaded_modules.h"
 #include "machine_state.h"
+#include "utf8.h"
 
 namespace {
 
-bool UnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+using kit::Utf8;
 
-std::string Utf8(const std::wstring& text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-  return bytes;
-}
+bool UnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 // A line on the console, or as UTF-8 into a file or pipe.
 void Say(const std::wstring& text) {

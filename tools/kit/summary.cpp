@@ -18,16 +18,11 @@
 #include <vector>
 
 #include "summary_core.h"
+#include "utf8.h"
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-  return out;
-}
+using kit::Utf8;
 
 std::string ReadFile(const std::wstring& path) {
   std::ifstream file(path.c_str(), std::ios::binary);
